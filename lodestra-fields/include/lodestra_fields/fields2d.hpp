@@ -1,0 +1,82 @@
+#pragma once
+// The 2D grid fields. Plain values that own their data; every operation leaves
+// its inputs alone and returns a new field. Storage follows grid.hpp.
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "lodestra_fields/grid.hpp"
+
+namespace lodestra_fields {
+
+// Traceless symmetric order tensor Q = [[q1, q2], [q2, -q1]] per vertex, stored
+// as the records (q1, q2): data[2k] = q1, data[2k + 1] = q2.
+struct QField2D {
+  Count nx = 0;
+  Count ny = 0;
+  double dx = 1.0;
+  std::vector<double> data;
+
+  Count len() const { return nx * ny; }
+  double q1(Count k) const { return data[2 * k]; }
+  double q2(Count k) const { return data[2 * k + 1]; }
+
+  static QField2D zeros(Count nx, Count ny, double dx);
+  static QField2D uniform(Count nx, Count ny, std::array<double, 2> q, double dx);
+  // Seeded LCG field with components in [-amplitude, amplitude].
+  static QField2D random_perturbation(Count nx, Count ny, double dx, double amplitude,
+                                      std::uint64_t seed);
+
+  QField2D laplacian() const;
+  QField2D add(const QField2D& other) const;
+  QField2D scale(double factor) const;
+  std::vector<double> order_param_sq() const;
+  double mean_order_param() const;
+  double max_norm() const;
+  // [[q1, q2, 0], [q2, -q1, 0], [0, 0, 0]] per vertex, row-major.
+  std::vector<std::array<double, 9>> to_q3d() const;
+};
+
+// One real per vertex (the lipid volume fraction phi).
+struct ScalarField2D {
+  Count nx = 0;
+  Count ny = 0;
+  double dx = 1.0;
+  std::vector<double> data;
+
+  Count len() const { return nx * ny; }
+
+  static ScalarField2D zeros(Count nx, Count ny, double dx);
+  static ScalarField2D uniform(Count nx, Count ny, double dx, double value);
+
+  ScalarField2D laplacian() const;
+  double mean_value() const;
+  double variance() const;
+  double min_value() const;
+  double max_value() const;
+  double mean_gradient_sq() const;
+};
+
+// Flow velocity (ux, uy) per vertex: data[2k] = ux, data[2k + 1] = uy.
+struct VelocityField2D {
+  Count nx = 0;
+  Count ny = 0;
+  double dx = 1.0;
+  std::vector<double> data;
+
+  Count len() const { return nx * ny; }
+  double ux(Count k) const { return data[2 * k]; }
+  double uy(Count k) const { return data[2 * k + 1]; }
+
+  static VelocityField2D zeros(Count nx, Count ny, double dx);
+
+  // First-order upwind u.grad(f) of each component, on this field's grid.
+  QField2D advect(const QField2D& q) const;
+  ScalarField2D advect_scalar(const ScalarField2D& phi) const;
+};
+
+// Sizes a record sequence of `per_vertex` doubles for an nx x ny grid, checked.
+std::vector<double> grid_storage(Count nx, Count ny, Count per_vertex, double fill = 0.0);
+
+}  // namespace lodestra_fields

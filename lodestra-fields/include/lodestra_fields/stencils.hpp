@@ -1,0 +1,23 @@
+#pragma once
+// Per-vertex finite-difference formulas, each evaluated in the order written.
+// The loops around them live with the operators (and in the solver's fused
+// steps), so every caller gets bit-identical values.
+
+namespace lodestra_fields {
+
+// Periodic 5-point Laplacian: (f(i+1,j) + f(i-1,j) + f(i,j+1) + f(i,j-1) - 4 f) / dx^2,
+// neighbours summed in that order; dx2 = dx * dx.
+inline double laplacian5(double f, double xp, double xm, double yp, double ym, double dx2) {
+  return ((((xp + xm) + yp) + ym) - 4.0 * f) / dx2;
+}
+
+// First-order upwind advective derivative u.grad(f): backward difference where the
+// velocity component is >= 0 (zero included), forward difference otherwise.
+inline double upwind(double f, double xp, double xm, double yp, double ym, double ux, double uy,
+                     double dx) {
+  const double ddx = ux >= 0.0 ? f - xm : xp - f;
+  const double ddy = uy >= 0.0 ? f - ym : yp - f;
+  return (ddx / dx) * ux + (ddy / dx) * uy;
+}
+
+}  // namespace lodestra_fields
