@@ -31,20 +31,19 @@ struct Overloaded : F... {
 }  // namespace
 
 std::string to_string(const VError& error) {
-  return std::visit(
-      Overloaded{
-          [](const DimensionMismatch& e) {
-            return "dimension mismatch: expected " + fmt_int(e.expected) + ", got " +
-                   fmt_int(e.actual);
-          },
-          [](const ConvergenceFailure& e) {
-            return "convergence failure after " + fmt_int(e.iterations) +
-                   " iterations (residual = " + fmt_sci(e.residual, 3) + ")";
-          },
-          [](const InvalidParameter& e) { return "invalid parameter: " + e.message; },
-          [](const Io& e) { return "I/O error: " + e.message; },
-      },
-      error.kind);
+  return std::visit(Overloaded{
+                        [](const DimensionMismatch& e) {
+                          return "dimension mismatch: expected " + fmt_int(e.expected) + ", got " +
+                                 fmt_int(e.actual);
+                        },
+                        [](const ConvergenceFailure& e) {
+                          return "convergence failure after " + fmt_int(e.iterations) +
+                                 " iterations (residual = " + fmt_sci(e.residual, 3) + ")";
+                        },
+                        [](const InvalidParameter& e) { return "invalid parameter: " + e.message; },
+                        [](const Io& e) { return "I/O error: " + e.message; },
+                    },
+                    error.kind);
 }
 
 }  // namespace lodestra_core

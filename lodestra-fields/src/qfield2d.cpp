@@ -46,8 +46,8 @@ QField2D QField2D::laplacian() const {
   double* l = out.data.data();
   for_each_stencil(nx, ny, [&](const Stencil& s) {
     for (Count c = 0; c < 2; ++c) {
-      l[2 * s.k + c] = laplacian5(f[2 * s.k + c], f[2 * s.xp + c], f[2 * s.xm + c],
-                                  f[2 * s.yp + c], f[2 * s.ym + c], dx2);
+      l[2 * s.k + c] = laplacian5(f[2 * s.k + c], f[2 * s.xp + c], f[2 * s.xm + c], f[2 * s.yp + c],
+                                  f[2 * s.ym + c], dx2);
     }
   });
   return out;
@@ -76,7 +76,7 @@ std::vector<double> QField2D::order_param_sq() const {
 double QField2D::mean_order_param() const {
   // Sum of S = 2 sqrt(q1^2 + q2^2) over the vertices in index order.
   double sum = 0.0;
-  for (Count k = 0; k < len(); ++k) sum += 2.0 * std::sqrt(q1(k) * q1(k) + q2(k) * q2(k));
+  for (Count k = 0; k < len(); ++k) sum += scalar_order(q1(k), q2(k));
   return sum / static_cast<double>(nx * ny);
 }
 

@@ -19,8 +19,8 @@ QField2D VelocityField2D::advect(const QField2D& q) const {
     const double ux = u[2 * s.k];
     const double uy = u[2 * s.k + 1];
     for (Count c = 0; c < 2; ++c) {
-      a[2 * s.k + c] = upwind(f[2 * s.k + c], f[2 * s.xp + c], f[2 * s.xm + c],
-                              f[2 * s.yp + c], f[2 * s.ym + c], ux, uy, dx);
+      a[2 * s.k + c] = upwind(f[2 * s.k + c], f[2 * s.xp + c], f[2 * s.xm + c], f[2 * s.yp + c],
+                              f[2 * s.ym + c], ux, uy, dx);
     }
   });
   return out;

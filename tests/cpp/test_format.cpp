@@ -21,9 +21,9 @@ TEST(Format, Integers) {
 TEST(Format, FixedRoundsTiesToEvenFromTheExactValue) {
   EXPECT_EQ(fmt_fixed(2.0, 4), "2.0000");
   EXPECT_EQ(fmt_fixed(-1.5, 4), "-1.5000");
-  EXPECT_EQ(fmt_fixed(0.125, 2), "0.12");   // exact tie, even digit kept
-  EXPECT_EQ(fmt_fixed(0.375, 2), "0.38");   // exact tie, rounds up to even
-  EXPECT_EQ(fmt_fixed(2.675, 2), "2.67");   // 2.67499999... in binary
+  EXPECT_EQ(fmt_fixed(0.125, 2), "0.12");  // exact tie, even digit kept
+  EXPECT_EQ(fmt_fixed(0.375, 2), "0.38");  // exact tie, rounds up to even
+  EXPECT_EQ(fmt_fixed(2.675, 2), "2.67");  // 2.67499999... in binary
   EXPECT_EQ(fmt_fixed(3.14159265358979, 3), "3.142");
   EXPECT_EQ(fmt_fixed(123456789.0, 0), "123456789");
   EXPECT_EQ(fmt_fixed(1e-10, 3), "0.000");

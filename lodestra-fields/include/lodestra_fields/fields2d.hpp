@@ -3,12 +3,18 @@
 // its inputs alone and returns a new field. Storage follows grid.hpp.
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
 #include "lodestra_fields/grid.hpp"
 
 namespace lodestra_fields {
+
+// Scalar order parameter of one vertex, S = 2 sqrt(q1^2 + q2^2).
+inline double scalar_order(double q1, double q2) { return 2.0 * std::sqrt(q1 * q1 + q2 * q2); }
+// Director angle of one vertex, theta = atan2(q2, q1) / 2, in [-pi/2, pi/2].
+inline double director_angle(double q1, double q2) { return 0.5 * std::atan2(q2, q1); }
 
 // Traceless symmetric order tensor Q = [[q1, q2], [q2, -q1]] per vertex, stored
 // as the records (q1, q2): data[2k] = q1, data[2k + 1] = q2.

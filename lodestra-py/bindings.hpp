@@ -1,0 +1,24 @@
+#pragma once
+// What each binding file exports to the module's registration list.
+
+#include "frame/python.hpp"
+
+namespace lodestra_py {
+
+PyTypeObject* make_ridi_params_class();
+PyTypeObject* make_qfield2d_class();
+PyTypeObject* make_scalar_field2d_class();
+PyTypeObject* make_velocity_field2d_class();
+PyTypeObject* make_snap_stats_class();
+PyTypeObject* make_bech_stats_class();
+PyTypeObject* make_defect_info_class();
+
+extern PyMethodDef run_ridi_component1_def;
+extern PyMethodDef run_ridi_component1_hydro_def;
+extern PyMethodDef run_ridi_bech_def;
+extern PyMethodDef stokes_solve_def;
+extern PyMethodDef k0_convolution_def;
+extern PyMethodDef scan_defects_def;
+extern PyMethodDef ch_step_etd_def;
+
+}  // namespace lodestra_py

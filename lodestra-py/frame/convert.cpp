@@ -1,0 +1,127 @@
+#include "frame/convert.hpp"
+
+#include <cstring>
+
+#include "lodestra_core/sizes.hpp"
+
+namespace lodestra_py {
+
+void argument_error(const char* name) {
+  if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref owned_type(type);
+    Ref owned_value(value);
+    Ref owned_traceback(traceback);
+    Ref text(value ? PyObject_Str(value) : nullptr);
+    const char* message = text.get() ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (message == nullptr) PyErr_Clear();
+    raise(PyExc_TypeError,
+          std::string("argument '") + name + "': " + (message ? message : "invalid value"));
+  }
+  throw PythonError{};
+}
+
+std::uint64_t to_count(PyObject* obj, const char* name) {
+  Ref index(PyNumber_Index(obj));
+  if (!index.get()) argument_error(name);
+  const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) argument_error(name);
+  return value;
+}
+
+double to_real(PyObject* obj, const char* name) {
+  const double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) argument_error(name);
+  return value;
+}
+
+namespace {
+
+std::string dims_text(int ndim) { return std::to_string(ndim) + "-dimensional float64 array"; }
+
+}  // namespace
+
+ArrayCopy to_array(PyObject* obj, int ndim, const char* name) {
+  if (!PyArray_Check(obj)) {
+    PyErr_SetString(
+        PyExc_TypeError,
+        ("'" + type_name(obj) + "' object cannot be converted to a " + dims_text(ndim)).c_str());
+    argument_error(name);
+  }
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  PyArray_Descr* descr = PyArray_DESCR(array);
+  if (PyArray_TYPE(array) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(array)) {
+    Ref dtype_text(PyObject_Str(reinterpret_cast<PyObject*>(descr)));
+    const char* dtype = dtype_text.get() ? PyUnicode_AsUTF8(dtype_text.get()) : nullptr;
+    if (dtype == nullptr) PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError, (std::string("array of dtype ") + (dtype ? dtype : "?") +
+                                      " cannot be converted to a " + dims_text(ndim))
+                                         .c_str());
+    argument_error(name);
+  }
+  if (PyArray_NDIM(array) != ndim) {
+    PyErr_SetString(PyExc_TypeError,
+                    (std::to_string(PyArray_NDIM(array)) +
+                     "-dimensional array cannot be converted to a " + dims_text(ndim))
+                        .c_str());
+    argument_error(name);
+  }
+
+  ArrayCopy copy;
+  std::uint64_t total = 1;
+  for (int d = 0; d < ndim; ++d) {
+    copy.shape.push_back(static_cast<std::uint64_t>(PyArray_DIM(array, d)));
+    total = lodestra_core::checked_mul(total, copy.shape.back());
+  }
+  copy.values.resize(total);
+  if (total == 0) return copy;
+
+  const char* base = static_cast<const char*>(PyArray_DATA(array));
+  if (PyArray_IS_C_CONTIGUOUS(array)) {
+    std::memcpy(copy.values.data(), base, total * sizeof(double));
+    return copy;
+  }
+  // Any strides (negative and unaligned included): walk the logical index in
+  // row-major order with an odometer over the dimensions.
+  std::vector<npy_intp> index(static_cast<std::size_t>(ndim), 0);
+  const npy_intp* strides = PyArray_STRIDES(array);
+  const npy_intp* dims = PyArray_DIMS(array);
+  for (std::uint64_t k = 0; k < total; ++k) {
+    npy_intp offset = 0;
+    for (int d = 0; d < ndim; ++d) offset += index[std::size_t(d)] * strides[d];
+    std::memcpy(&copy.values[k], base + offset, sizeof(double));
+    for (int d = ndim - 1; d >= 0; --d) {
+      if (++index[std::size_t(d)] < dims[d]) break;
+      index[std::size_t(d)] = 0;
+    }
+  }
+  return copy;
+}
+
+PyObject* new_array(const std::vector<std::uint64_t>& shape) {
+  npy_intp dims[NPY_MAXDIMS];
+  std::uint64_t total = 1;
+  for (std::size_t d = 0; d < shape.size(); ++d) {
+    total = lodestra_core::checked_mul(total, shape[d]);
+    dims[d] = static_cast<npy_intp>(shape[d]);
+  }
+  return check(PyArray_SimpleNew(static_cast<int>(shape.size()), dims, NPY_DOUBLE));
+}
+
+double* array_data(PyObject* array) {
+  return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+}
+
+PyObject* array_from(const double* values, const std::vector<std::uint64_t>& shape) {
+  PyObject* array = new_array(shape);
+  std::uint64_t total = 1;
+  for (std::uint64_t extent : shape) total *= extent;
+  if (total > 0) std::memcpy(array_data(array), values, total * sizeof(double));
+  return array;
+}
+
+}  // namespace lodestra_py

@@ -1,0 +1,53 @@
+#pragma once
+// One converter per declared argument type. A TypeError raised while converting
+// is re-raised as "argument 'NAME': <message>"; any other failure (such as the
+// OverflowError of a negative count) passes unchanged.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "frame/classes.hpp"
+#include "frame/python.hpp"
+
+namespace lodestra_py {
+
+// Re-raises the pending TypeError with the argument prefix; other errors as they are.
+[[noreturn]] void argument_error(const char* name);
+
+// Grid counts and seeds: an integer from 0 to 2^64 - 1 (any object with __index__).
+std::uint64_t to_count(PyObject* obj, const char* name);
+// Reals: anything that converts to float.
+double to_real(PyObject* obj, const char* name);
+
+// An instance of one of the module's classes, borrowed for the call.
+template <class T>
+const T& to_object(PyObject* obj, const char* name) {
+  if (!PyObject_TypeCheck(obj, class_of<T>)) {
+    PyErr_SetString(PyExc_TypeError, ("'" + type_name(obj) + "' object cannot be converted to '" +
+                                      type_name_of(class_of<T>) + "'")
+                                         .c_str());
+    argument_error(name);
+  }
+  return unbox<T>(obj);
+}
+
+// A float64 NumPy array of exactly `ndim` dimensions, any strides, read in
+// logical row-major order into new storage.
+struct ArrayCopy {
+  std::vector<std::uint64_t> shape;
+  std::vector<double> values;
+};
+ArrayCopy to_array(PyObject* obj, int ndim, const char* name);
+
+// New C-ordered float64 arrays owning a copy of (or freshly computed) values.
+PyObject* new_array(const std::vector<std::uint64_t>& shape);
+double* array_data(PyObject* array);
+PyObject* array_from(const double* values, const std::vector<std::uint64_t>& shape);
+
+// Scalars to Python.
+inline PyObject* to_py(double value) { return check(PyFloat_FromDouble(value)); }
+inline PyObject* to_py(std::uint64_t value) { return check(PyLong_FromUnsignedLongLong(value)); }
+inline PyObject* to_py(std::int64_t value) { return check(PyLong_FromLongLong(value)); }
+
+}  // namespace lodestra_py

@@ -1,0 +1,46 @@
+#include <exception>
+#include <new>
+#include <stdexcept>
+
+#include "frame/guard.hpp"
+#include "lodestra_core/panic.hpp"
+
+namespace lodestra_py {
+
+PyObject* panic_exception = nullptr;
+
+void raise(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw PythonError{};
+}
+
+PyObject* check(PyObject* result) {
+  if (result == nullptr) throw PythonError{};
+  return result;
+}
+
+void raise_verror(const lodestra_core::VError& error) {
+  raise(PyExc_ValueError, lodestra_core::to_string(error));
+}
+
+void translate_active_exception() {
+  try {
+    throw;
+  } catch (const PythonError&) {
+    // The exception is already set.
+  } catch (const lodestra_core::Panic& p) {
+    PyErr_SetString(panic_exception, p.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();
+  } catch (const std::overflow_error& e) {
+    PyErr_SetString(PyExc_OverflowError, e.what());
+  } catch (const std::exception& e) {
+    PyErr_SetString(panic_exception, e.what());
+  } catch (...) {
+    PyErr_SetString(panic_exception, "unknown internal error");
+  }
+}
+
+}  // namespace lodestra_py

@@ -1,0 +1,92 @@
+// The module: creation, its docstring, and the registration list. Each entry
+// sets the module attribute and appends its name to __all__, in this order.
+
+#define LODESTRA_IMPORTS_ARRAY
+#include "bindings.hpp"
+#include "frame/guard.hpp"
+
+namespace lodestra_py {
+namespace {
+
+constexpr const char kModuleDoc[] =
+    "lodestra -- active nematics simulation library (bindings written directly on the "
+    "Python C API).\n"
+    "\n"
+    "Build\n"
+    "-----\n"
+    "  python3 -m pip install scikit-build-core numpy\n"
+    "  cd lodestra  # workspace root\n"
+    "  python3 -m pip install --no-build-isolation -C cmake.build-type=Release -e .\n"
+    "\n"
+    "Quick start\n"
+    "-----------\n"
+    "  import lodestra, numpy as np\n"
+    "  p  = lodestra.RidiParams.default_test()\n"
+    "  q0 = lodestra.QField2D.random_perturbation(p.nx, p.ny, p.dx, 0.001, 42)\n"
+    "  q_fin, stats = lodestra.run_ridi_component1(q0, p, 5000, 100)\n"
+    "  S = np.array(q_fin.order_param()).reshape(p.nx, p.ny)\n";
+
+constexpr const char kPanicDoc[] =
+    "Raised when the library's own code fails (an internal precondition is broken).\n"
+    "\n"
+    "Like SystemExit, it derives from BaseException rather than Exception, so that it\n"
+    "typically propagates all the way up and makes the interpreter exit.";
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "lodestra", kModuleDoc, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+void add(PyObject* module, const char* name, PyObject* owned) {
+  Ref object(owned);
+  Ref all(PyObject_GetAttrString(module, "__all__"));
+  if (!all.get()) {
+    PyErr_Clear();
+    all = Ref(check(PyList_New(0)));
+    if (PyModule_AddObjectRef(module, "__all__", all.get()) != 0) throw PythonError{};
+  }
+  Ref key(check(PyUnicode_FromString(name)));
+  if (PyList_Append(all.get(), key.get()) != 0) throw PythonError{};
+  if (PyModule_AddObjectRef(module, name, object.get()) != 0) throw PythonError{};
+}
+
+void add_class(PyObject* module, const char* name, PyTypeObject* type) {
+  add(module, name, reinterpret_cast<PyObject*>(type));
+}
+
+void add_function(PyObject* module, PyMethodDef* def) {
+  Ref module_name(check(PyUnicode_FromString("lodestra")));
+  add(module, def->ml_name, check(PyCFunction_NewEx(def, nullptr, module_name.get())));
+}
+
+PyObject* create_module() {
+  if (_import_array() < 0) throw PythonError{};
+  Ref module(check(PyModule_Create(&module_def)));
+
+  panic_exception = check(PyErr_NewExceptionWithDoc("lodestra.PanicException", kPanicDoc,
+                                                    PyExc_BaseException, nullptr));
+  if (PyModule_AddObjectRef(module.get(), "PanicException", panic_exception) != 0) {
+    throw PythonError{};
+  }
+
+  PyObject* m = module.get();
+  add_class(m, "RidiParams", make_ridi_params_class());
+  add_class(m, "QField2D", make_qfield2d_class());
+  add_class(m, "ScalarField2D", make_scalar_field2d_class());
+  add_class(m, "VelocityField2D", make_velocity_field2d_class());
+  add_class(m, "SnapStats", make_snap_stats_class());
+  add_class(m, "BechStats", make_bech_stats_class());
+  add_class(m, "DefectInfo", make_defect_info_class());
+  add_function(m, &run_ridi_component1_def);
+  add_function(m, &run_ridi_component1_hydro_def);
+  add_function(m, &run_ridi_bech_def);
+  add_function(m, &stokes_solve_def);
+  add_function(m, &k0_convolution_def);
+  add_function(m, &scan_defects_def);
+  add_function(m, &ch_step_etd_def);
+  return module.release();
+}
+
+}  // namespace
+}  // namespace lodestra_py
+
+PyMODINIT_FUNC PyInit_lodestra() { return lodestra_py::guard(lodestra_py::create_module); }

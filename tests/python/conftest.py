@@ -1,0 +1,36 @@
+import math
+
+import numpy as np
+import pytest
+
+import lodestra
+
+
+@pytest.fixture
+def params():
+    return lodestra.RidiParams.default_test()
+
+
+def ridi_args(**overrides):
+    """Constructor arguments of a valid parameter set (the test set), by keyword."""
+    args = dict(nx=64, ny=64, dx=1.0, dt=0.01, k_r=1.0, gamma_r=1.0, zeta_eff=2.0, eta=1.0,
+                a_landau=-0.5, c_landau=4.5, lambda_=0.7, k_l=0.5, gamma_l=1.0, xi_l=5.0)
+    args.update(overrides)
+    return args
+
+
+def defect_field(nx, ny, cores, phase=0.0):
+    """Q field whose director winds by +-1/2 around each (x0, y0, sign) core.
+
+    Cores sit at plaquette centres (half-integer coordinates), so the winding
+    is carried by exactly one plaquette per core.
+    """
+    i, j = np.meshgrid(np.arange(nx), np.arange(ny), indexing="ij")
+    theta = np.full((nx, ny), phase)
+    for x0, y0, sign in cores:
+        theta += sign * 0.5 * np.arctan2(j - y0, i - x0)
+    q = np.stack([0.25 * np.cos(2 * theta), 0.25 * np.sin(2 * theta)], axis=-1)
+    return lodestra.QField2D.from_numpy(q.reshape(-1, 2), nx, ny, 1.0)
+
+
+HALF_PI = math.pi / 2
