@@ -19,7 +19,7 @@ def draw_nematic(ax, q, title, stride=None):
     i, j = np.meshgrid(np.arange(0, nx, stride), np.arange(0, ny, stride), indexing="ij")
     t = theta[::stride, ::stride]
     ax.quiver(i, j, np.cos(t), np.sin(t), headwidth=0, headlength=0, headaxislength=0,
-              pivot="middle", color="white", alpha=0.7, scale=1.2 * nx / stride, width=0.003)
+              pivot="middle", color="black", alpha=0.55, scale=1.2 * nx / stride, width=0.003)
     defects = lodestra.scan_defects(q)
     for sign, marker, colour, label in [(1, "o", "#ff5a36", "+1/2"), (-1, "^", "#36c5ff", "-1/2")]:
         points = [(d.plaquette[0] + 0.5, d.plaquette[1] + 0.5) for d in defects

@@ -109,27 +109,25 @@ PyObject* q_to_numpy(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 // A new (nx*ny,) array of one per-vertex value of Q.
-template <double (*PerVertex)(double, double)>
+template <void (QField2D::*Into)(double*) const>
 PyObject* q_per_vertex(PyObject* self, PyObject* args, PyObject* kwargs, const char* name) {
   no_args(name, args, kwargs);
   const QField2D& q = unbox<QField2D>(self);
   PyObject* out = new_array({q.len()});
-  double* values = array_data(out);
-  const double* data = q.data.data();
-  for (std::uint64_t k = 0; k < q.len(); ++k) values[k] = PerVertex(data[2 * k], data[2 * k + 1]);
+  (q.*Into)(array_data(out));
   return out;
 }
 
 PyObject* q_order_param(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&] {
-    return q_per_vertex<lodestra_fields::scalar_order>(self, args, kwargs, "QField2D.order_param");
+    return q_per_vertex<&QField2D::order_param_into>(self, args, kwargs, "QField2D.order_param");
   });
 }
 
 PyObject* q_director_angle(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&] {
-    return q_per_vertex<lodestra_fields::director_angle>(self, args, kwargs,
-                                                         "QField2D.director_angle");
+    return q_per_vertex<&QField2D::director_angle_into>(self, args, kwargs,
+                                                        "QField2D.director_angle");
   });
 }
 

@@ -1,6 +1,8 @@
+#include <algorithm>
 #include <cmath>
 
 #include "lodestra_core/panic.hpp"
+#include "lodestra_core/simd.hpp"
 #include "lodestra_core/sizes.hpp"
 #include "lodestra_fields/fields2d.hpp"
 #include "lodestra_fields/random.hpp"
@@ -39,17 +41,18 @@ QField2D QField2D::random_perturbation(Count nx, Count ny, double dx, double amp
   return out;
 }
 
+namespace {
+
+LODESTRA_SIMD_CLONES
+void laplacian_pairs(const double* f, double* l, Count nx, Count ny, double dx) {
+  laplacian_records<2>(f, l, nx, ny, dx);
+}
+
+}  // namespace
+
 QField2D QField2D::laplacian() const {
   QField2D out{nx, ny, dx, grid_storage(nx, ny, 2)};
-  const double dx2 = dx * dx;
-  const double* f = data.data();
-  double* l = out.data.data();
-  for_each_stencil(nx, ny, [&](const Stencil& s) {
-    for (Count c = 0; c < 2; ++c) {
-      l[2 * s.k + c] = laplacian5(f[2 * s.k + c], f[2 * s.xp + c], f[2 * s.xm + c], f[2 * s.yp + c],
-                                  f[2 * s.ym + c], dx2);
-    }
-  });
+  laplacian_pairs(data.data(), out.data.data(), nx, ny, dx);
   return out;
 }
 
@@ -73,26 +76,72 @@ std::vector<double> QField2D::order_param_sq() const {
   return out;
 }
 
+namespace {
+
+LODESTRA_SIMD_CLONES
+void scalar_orders(const double* q, Count n, double* out) {
+  for (Count k = 0; k < n; ++k) out[k] = scalar_order(q[2 * k], q[2 * k + 1]);
+}
+
+// Largest q1^2 + q2^2, NaN skipped. The maximum of values that are all >= +0 or
+// NaN does not depend on the order of comparison, so eight running maxima are
+// kept side by side and merged at the end.
+LODESTRA_SIMD_CLONES
+double max_squared_norm(const double* q, Count n) {
+  constexpr Count kLanes = 8;
+  double lane[kLanes] = {};
+  Count k = 0;
+  for (; k + kLanes <= n; k += kLanes) {
+    for (Count l = 0; l < kLanes; ++l) {
+      const double a = q[2 * (k + l)];
+      const double b = q[2 * (k + l) + 1];
+      const double v = a * a + b * b;
+      lane[l] = v > lane[l] ? v : lane[l];
+    }
+  }
+  double best = 0.0;
+  for (; k < n; ++k) {
+    const double v = q[2 * k] * q[2 * k] + q[2 * k + 1] * q[2 * k + 1];
+    best = v > best ? v : best;
+  }
+  for (double v : lane) best = v > best ? v : best;
+  return best;
+}
+
+// Vertices per block of the reductions: the per-vertex values of a block are
+// computed vectorised into a small buffer, then reduced in index order.
+constexpr Count kBlock = 512;
+
+}  // namespace
+
+void QField2D::order_param_into(double* out) const { scalar_orders(data.data(), len(), out); }
+
+void QField2D::director_angle_into(double* out) const {
+  for (Count k = 0; k < len(); ++k) out[k] = director_angle(q1(k), q2(k));
+}
+
 double QField2D::mean_order_param() const {
   // Sum of S = 2 sqrt(q1^2 + q2^2) over the vertices in index order.
+  double block[kBlock];
   double sum = 0.0;
-  for (Count k = 0; k < len(); ++k) sum += scalar_order(q1(k), q2(k));
+  for (Count start = 0; start < len(); start += kBlock) {
+    const Count n = std::min(kBlock, len() - start);
+    scalar_orders(data.data() + 2 * start, n, block);
+    for (Count k = 0; k < n; ++k) sum += block[k];
+  }
   return sum / static_cast<double>(nx * ny);
 }
 
 double QField2D::max_norm() const {
-  double best = 0.0;
-  for (Count k = 0; k < len(); ++k) {
-    const double norm = std::sqrt(q1(k) * q1(k) + q2(k) * q2(k));
-    if (norm > best) best = norm;  // NaN never compares greater: skipped
-  }
-  return best;
+  // sqrt is monotonic and correctly rounded, so the largest norm is the square
+  // root of the largest q1^2 + q2^2.
+  return std::sqrt(max_squared_norm(data.data(), len()));
 }
 
 std::vector<std::array<double, 9>> QField2D::to_q3d() const {
   std::vector<std::array<double, 9>> out(len());
   for (Count k = 0; k < len(); ++k) {
-    out[k] = {q1(k), q2(k), 0.0, q2(k), -q1(k), 0.0, 0.0, 0.0, 0.0};
+    out[k] = embed_q3d(q1(k), q2(k));
   }
   return out;
 }

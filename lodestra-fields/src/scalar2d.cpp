@@ -1,6 +1,7 @@
 #include <cmath>
 #include <limits>
 
+#include "lodestra_core/simd.hpp"
 #include "lodestra_fields/fields2d.hpp"
 #include "lodestra_fields/stencils.hpp"
 
@@ -14,14 +15,18 @@ ScalarField2D ScalarField2D::uniform(Count nx, Count ny, double dx, double value
   return ScalarField2D{nx, ny, dx, grid_storage(nx, ny, 1, value)};
 }
 
+namespace {
+
+LODESTRA_SIMD_CLONES
+void laplacian_scalars(const double* f, double* l, Count nx, Count ny, double dx) {
+  laplacian_records<1>(f, l, nx, ny, dx);
+}
+
+}  // namespace
+
 ScalarField2D ScalarField2D::laplacian() const {
   ScalarField2D out{nx, ny, dx, grid_storage(nx, ny, 1)};
-  const double dx2 = dx * dx;
-  const double* f = data.data();
-  double* l = out.data.data();
-  for_each_stencil(nx, ny, [&](const Stencil& s) {
-    l[s.k] = laplacian5(f[s.k], f[s.xp], f[s.xm], f[s.yp], f[s.ym], dx2);
-  });
+  laplacian_scalars(data.data(), out.data.data(), nx, ny, dx);
   return out;
 }
 

@@ -57,7 +57,7 @@ TEST(Format, NonFinite) {
 
 TEST(VError, DisplayTexts) {
   EXPECT_EQ(to_string(VError{DimensionMismatch{3, 4}}), "dimension mismatch: expected 3, got 4");
-  EXPECT_EQ(to_string(VError{ConvergenceFailure{50, 0.00012345}}),
+  EXPECT_EQ(to_string(VError{ConvergenceFailure{50, 0.00012346}}),
             "convergence failure after 50 iterations (residual = 1.235e-4)");
   EXPECT_EQ(to_string(VError{InvalidParameter{"nx must be >= 2"}}),
             "invalid parameter: nx must be >= 2");

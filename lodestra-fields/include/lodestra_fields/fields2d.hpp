@@ -15,6 +15,10 @@ namespace lodestra_fields {
 inline double scalar_order(double q1, double q2) { return 2.0 * std::sqrt(q1 * q1 + q2 * q2); }
 // Director angle of one vertex, theta = atan2(q2, q1) / 2, in [-pi/2, pi/2].
 inline double director_angle(double q1, double q2) { return 0.5 * std::atan2(q2, q1); }
+// The 3D tensor of one vertex, [[q1, q2, 0], [q2, -q1, 0], [0, 0, 0]], row-major.
+inline std::array<double, 9> embed_q3d(double q1, double q2) {
+  return {q1, q2, 0.0, q2, -q1, 0.0, 0.0, 0.0, 0.0};
+}
 
 // Traceless symmetric order tensor Q = [[q1, q2], [q2, -q1]] per vertex, stored
 // as the records (q1, q2): data[2k] = q1, data[2k + 1] = q2.
@@ -40,6 +44,9 @@ struct QField2D {
   std::vector<double> order_param_sq() const;
   double mean_order_param() const;
   double max_norm() const;
+  // S and the director angle of every vertex, written to out[0 .. len()).
+  void order_param_into(double* out) const;
+  void director_angle_into(double* out) const;
   // [[q1, q2, 0], [q2, -q1, 0], [0, 0, 0]] per vertex, row-major.
   std::vector<std::array<double, 9>> to_q3d() const;
 };

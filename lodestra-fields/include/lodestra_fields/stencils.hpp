@@ -3,12 +3,26 @@
 // The loops around them live with the operators (and in the solver's fused
 // steps), so every caller gets bit-identical values.
 
+#include "lodestra_fields/grid.hpp"
+
 namespace lodestra_fields {
 
 // Periodic 5-point Laplacian: (f(i+1,j) + f(i-1,j) + f(i,j+1) + f(i,j-1) - 4 f) / dx^2,
 // neighbours summed in that order; dx2 = dx * dx.
 inline double laplacian5(double f, double xp, double xm, double yp, double ym, double dx2) {
   return ((((xp + xm) + yp) + ym) - 4.0 * f) / dx2;
+}
+
+// Laplacian of every component of a field of records of Width doubles, into l.
+template <Count Width>
+inline void laplacian_records(const double* f, double* l, Count nx, Count ny, double dx) {
+  const double dx2 = dx * dx;
+  for_each_stencil(nx, ny, [&](const Stencil& s) {
+    for (Count c = 0; c < Width; ++c) {
+      l[Width * s.k + c] = laplacian5(f[Width * s.k + c], f[Width * s.xp + c], f[Width * s.xm + c],
+                                      f[Width * s.yp + c], f[Width * s.ym + c], dx2);
+    }
+  });
 }
 
 // First-order upwind advective derivative u.grad(f): backward difference where the
