@@ -1,0 +1,216 @@
+#include "lodestra_solver/stokes_2d.hpp"
+
+#include <bit>
+#include <cstdint>
+
+#include "lodestra_core/format.hpp"
+#include "lodestra_core/panic.hpp"
+#include "lodestra_core/simd.hpp"
+#include "lodestra_solver/fft.hpp"
+#include "lodestra_solver/spectral2d.hpp"
+
+namespace lodestra_solver {
+
+namespace {
+
+using fft::Complex;
+
+// Velocity of one Fourier mode of the active stress:
+//   psi^ = zeta (Qxy^ (ky^2 - kx^2) + Qxx^ (2 kx ky)) / (eta (k^2)^2),
+//   ux^ = I ky psi^ = (-ky Im psi^, ky Re psi^),  uy^ = -I kx psi^ = (kx Im psi^, -kx Re psi^),
+// the stream-function solution of eta lap^2 psi = zeta ((dx^2 - dy^2) Qxy - 2 dx dy Qxx).
+// The bracket is formed first, then multiplied by zeta, then divided; ky^2 - kx^2 is
+// ky ky - kx kx and 2 kx ky is (kx + kx) ky. The mean mode (and any mode with
+// k^2 < 1e-14) carries no flow; a NaN k^2 goes through the formula.
+struct ModeFlow {
+  Complex ux;
+  Complex uy;
+};
+
+// The formula alone, for a mode that is not a zero mode.
+inline ModeFlow stream_flow(double kx, double ky, Complex qxx, Complex qxy, double zeta,
+                            double eta) {
+  const double k2 = kx * kx + ky * ky;
+  const double cxy = ky * ky - kx * kx;
+  const double cxx = (kx + kx) * ky;
+  const double denom = eta * (k2 * k2);
+  const double psi_re = (zeta * (qxy.real() * cxy + qxx.real() * cxx)) / denom;
+  const double psi_im = (zeta * (qxy.imag() * cxy + qxx.imag() * cxx)) / denom;
+  return {Complex(-ky * psi_im, ky * psi_re), Complex(kx * psi_im, -kx * psi_re)};
+}
+
+inline ModeFlow mode_flow(double kx, double ky, Complex qxx, Complex qxy, double zeta, double eta) {
+  if (is_zero_mode(kx * kx + ky * ky)) return {Complex(0.0, 0.0), Complex(0.0, 0.0)};
+  return stream_flow(kx, ky, qxx, qxy, zeta, eta);
+}
+
+// u^ along one row of stored modes (fixed kx), complex values as (re, im) pairs of doubles.
+// The formula runs over the whole row without a branch, so that it vectorises; the rare
+// zero modes are cleared afterwards.
+LODESTRA_SIMD_CLONES
+void flow_row(double kx, const double* __restrict ky, const double* __restrict qxx,
+              const double* __restrict qxy, double* __restrict ux, double* __restrict uy,
+              Count count, double zeta, double eta) {
+  for (Count j = 0; j < count; ++j) {
+    const ModeFlow u = stream_flow(kx, ky[j], Complex(qxx[2 * j], qxx[2 * j + 1]),
+                                   Complex(qxy[2 * j], qxy[2 * j + 1]), zeta, eta);
+    ux[2 * j] = u.ux.real();
+    ux[2 * j + 1] = u.ux.imag();
+    uy[2 * j] = u.uy.real();
+    uy[2 * j + 1] = u.uy.imag();
+  }
+  for (Count j = 0; j < count; ++j) {
+    if (is_zero_mode(kx * kx + ky[j] * ky[j])) {
+      ux[2 * j] = 0.0;
+      ux[2 * j + 1] = 0.0;
+      uy[2 * j] = 0.0;
+      uy[2 * j + 1] = 0.0;
+    }
+  }
+}
+
+// (q1, q2) records into two arrays.
+LODESTRA_SIMD_CLONES
+void split(const double* __restrict q, double* __restrict qxx, double* __restrict qxy, Count n) {
+  for (Count k = 0; k < n; ++k) {
+    qxx[k] = q[2 * k];
+    qxy[k] = q[2 * k + 1];
+  }
+}
+
+// (ux, uy) records from the unnormalised inverses, each value divided by nx*ny.
+LODESTRA_SIMD_CLONES
+void interleave_scaled(const double* __restrict ux, const double* __restrict uy,
+                       double* __restrict u, Count n, double divisor) {
+  for (Count k = 0; k < n; ++k) {
+    u[2 * k] = ux[k] / divisor;
+    u[2 * k + 1] = uy[k] / divisor;
+  }
+}
+
+bool same_bits(double a, double b) {
+  return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+
+}  // namespace
+
+struct StokesWorkspace2D::State {
+  Spectral2D spectral;
+  fft::RealBuffer qxx;  // reused for ux after the forward transforms
+  fft::RealBuffer qxy;  // reused for uy
+  fft::ComplexBuffer qxx_hat;
+  fft::ComplexBuffer qxy_hat;
+  fft::ComplexBuffer ux_hat;
+  fft::ComplexBuffer uy_hat;
+
+  State(Count nx, Count ny, double dx)
+      : spectral(nx, ny, dx),
+        qxx(spectral.points()),
+        qxy(spectral.points()),
+        qxx_hat(spectral.modes()),
+        qxy_hat(spectral.modes()),
+        ux_hat(spectral.modes()),
+        uy_hat(spectral.modes()) {}
+
+  void flow_spectrum(double zeta, double eta);
+  void symmetrise_nyquist(double zeta, double eta);
+};
+
+// u^ for every stored mode (i outer, j inner).
+void StokesWorkspace2D::State::flow_spectrum(double zeta, double eta) {
+  const Count nx = spectral.nx();
+  const Count nyh = spectral.half_ny();
+  const double* kx = spectral.kx().data();
+  const double* ky = spectral.ky().data();
+  // std::complex<double> is an array of two doubles.
+  const double* qxx_h = reinterpret_cast<const double*>(qxx_hat.data());
+  const double* qxy_h = reinterpret_cast<const double*>(qxy_hat.data());
+  double* ux_h = reinterpret_cast<double*>(ux_hat.data());
+  double* uy_h = reinterpret_cast<double*>(uy_hat.data());
+  for (Count i = 0; i < nx; ++i) {
+    const Count row = 2 * i * nyh;
+    flow_row(kx[i], ky, qxx_h + row, qxy_h + row, ux_h + row, uy_h + row, nyh, zeta, eta);
+  }
+}
+
+// On the Nyquist row (even nx) and column (even ny) k(-i) = k(i) = +pi/dx, so the flow
+// spectrum is not Hermitian there and the real part of its inverse is the inverse of the
+// Hermitian part H(k) = (X(k) + conj(X(-k))) / 2. X(-k) comes from the same formula with
+// Q^(-k): the stored value where -k is stored (columns 0 and ny/2), else conj(Q^(k)) since Q
+// is real. Every other mode is already Hermitian and is left as computed.
+void StokesWorkspace2D::State::symmetrise_nyquist(double zeta, double eta) {
+  const Count nx = spectral.nx();
+  const Count ny = spectral.ny();
+  const Count nyh = spectral.half_ny();
+  const std::vector<double>& kx = spectral.kx();
+  const std::vector<double>& ky = spectral.ky();
+  auto symmetrise = [&](Count i, Count j) {
+    const Count k = i * nyh + j;
+    const Count mi = mirror_index(i, nx);
+    const Count mj = mirror_index(j, ny);
+    Complex qxx_m = std::conj(qxx_hat[k]);
+    Complex qxy_m = std::conj(qxy_hat[k]);
+    if (mj < nyh) {
+      qxx_m = qxx_hat[mi * nyh + mj];
+      qxy_m = qxy_hat[mi * nyh + mj];
+    }
+    const ModeFlow here = mode_flow(kx[i], ky[j], qxx_hat[k], qxy_hat[k], zeta, eta);
+    const ModeFlow there = mode_flow(kx[mi], ky[mj], qxx_m, qxy_m, zeta, eta);
+    ux_hat[k] = (here.ux + std::conj(there.ux)) * 0.5;
+    uy_hat[k] = (here.uy + std::conj(there.uy)) * 0.5;
+  };
+  if (nx % 2 == 0) {
+    for (Count j = 0; j < nyh; ++j) symmetrise(nx / 2, j);
+  }
+  if (ny % 2 == 0) {
+    for (Count i = 0; i < nx; ++i) {
+      if (!is_nyquist(i, nx)) symmetrise(i, ny / 2);
+    }
+  }
+}
+
+StokesWorkspace2D::StokesWorkspace2D(Count nx, Count ny, double dx)
+    : state_(std::make_unique<State>(nx, ny, dx)) {}
+StokesWorkspace2D::~StokesWorkspace2D() = default;
+StokesWorkspace2D::StokesWorkspace2D(StokesWorkspace2D&&) noexcept = default;
+StokesWorkspace2D& StokesWorkspace2D::operator=(StokesWorkspace2D&&) noexcept = default;
+
+void StokesWorkspace2D::solve(const QField2D& q, const RidiParams& params, VelocityField2D& out) {
+  State& s = *state_;
+  lodestra_core::assert_eq(q.nx, s.spectral.nx());
+  lodestra_core::assert_eq(q.ny, s.spectral.ny());
+  const Count n = s.spectral.points();
+  if (q.data.size() != 2 * n) {
+    lodestra_core::panic("QField2D holds " + lodestra_core::fmt_int(q.data.size()) +
+                         " values, its grid needs " + lodestra_core::fmt_int(2 * n));
+  }
+  if (!same_bits(q.dx, s.spectral.dx())) s.spectral.set_dx(q.dx);
+
+  out.nx = q.nx;
+  out.ny = q.ny;
+  out.dx = q.dx;
+  out.data.resize(2 * n);
+  if (n == 0) return;
+
+  split(q.data.data(), s.qxx.data(), s.qxy.data(), n);
+  s.spectral.forward(s.qxx, s.qxx_hat);
+  s.spectral.forward(s.qxy, s.qxy_hat);
+
+  const double zeta = params.zeta_eff;
+  const double eta = params.eta;
+  s.flow_spectrum(zeta, eta);
+  s.symmetrise_nyquist(zeta, eta);
+
+  s.spectral.inverse_unnormalised(s.ux_hat, s.qxx);
+  s.spectral.inverse_unnormalised(s.uy_hat, s.qxy);
+  interleave_scaled(s.qxx.data(), s.qxy.data(), out.data.data(), n, s.spectral.divisor());
+}
+
+VelocityField2D stokes_solve(const QField2D& q, const RidiParams& params) {
+  StokesWorkspace2D workspace(q.nx, q.ny, q.dx);
+  VelocityField2D out;
+  workspace.solve(q, params, out);
+  return out;
+}
+
+}  // namespace lodestra_solver
