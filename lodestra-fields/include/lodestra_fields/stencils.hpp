@@ -29,8 +29,12 @@ inline void laplacian_records(const double* f, double* l, Count nx, Count ny, do
 // velocity component is >= 0 (zero included), forward difference otherwise.
 inline double upwind(double f, double xp, double xm, double yp, double ym, double ux, double uy,
                      double dx) {
-  const double ddx = ux >= 0.0 ? f - xm : xp - f;
-  const double ddy = uy >= 0.0 ? f - ym : yp - f;
+  // The operands are chosen first and subtracted once, so the choice compiles to
+  // selects rather than branches on the unpredictable signs of a flow.
+  const bool back_x = ux >= 0.0;
+  const bool back_y = uy >= 0.0;
+  const double ddx = (back_x ? f : xp) - (back_x ? xm : f);
+  const double ddy = (back_y ? f : yp) - (back_y ? ym : f);
   return (ddx / dx) * ux + (ddy / dx) * uy;
 }
 
