@@ -34,8 +34,8 @@ class ChWorkspace2D {
   std::unique_ptr<State> state_;
 };
 
-ScalarField2D ch_step_etd(const ScalarField2D& phi, const QField2D& q_lip,
-                          const VelocityField2D& v, const RidiParams& params);
+ScalarField2D ch_step_etd(const ScalarField2D& phi, const QField2D& q_lip, const VelocityField2D& v,
+                          const RidiParams& params);
 
 // Q_lip = (dx^2 / (2 pi xi^2)) sum over a window of K0(r / xi) Q_rot(shifted).
 QField2D k0_convolution(const QField2D& q_rot, const RidiParams& params);
