@@ -39,7 +39,8 @@ cpp-test: venv
 py-test:
 	cd tests/python && ../../$(PY) -m pytest -q
 
-bench: venv
+bench: system venv
+	$(PY) -m pip install -q ".[test]"
 	$(VENV)/bin/cmake -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DLODESTRA_BUILD_MODULE=OFF -DLODESTRA_BUILD_BENCH=ON
 	$(VENV)/bin/cmake --build build/bench

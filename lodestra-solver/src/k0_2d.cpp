@@ -63,10 +63,35 @@ std::int64_t ceil_saturating(double q) {
   return static_cast<std::int64_t>(c);
 }
 
-// s[t] += k q[t]: one kernel term for a contiguous run of output values.
+// The window sum of output row i: for each offset (a outer, b inner) one kernel term
+// over the row's 2 ny contiguous doubles (both components of every vertex), the periodic
+// wrap in y splitting the shifted source row into two contiguous runs. The whole row is
+// one function so that the per-instruction-set clone is chosen once per row.
+struct Window {
+  Count r;                    // half-width R
+  const double* kernel;       // (2R)^2 kernel values, a-major
+  const unsigned char* used;  // 0 for the skipped offset (0, 0)
+};
+
 LODESTRA_SIMD_CLONES
-void add_scaled(double* __restrict s, const double* __restrict q, double k, Count len) {
-  for (Count t = 0; t < len; ++t) s[t] = s[t] + k * q[t];
+void window_row(double* __restrict s, const double* __restrict q, Count i, Count nx, Count ny,
+                const Window& w) {
+  const Count width = 2 * w.r;
+  const Count row_len = 2 * ny;
+  for (Count ia = 0; ia < width; ++ia) {
+    // (i + a) mod nx with a = ia - R; R <= nx/2 keeps i + nx - R + ia non-negative.
+    const double* q_row = q + ((i + nx - w.r + ia) % nx) * row_len;
+    for (Count ib = 0; ib < width; ++ib) {
+      if (!w.used[ia * width + ib]) continue;
+      const double k = w.kernel[ia * width + ib];
+      // Output j reads source j + b mod ny: from shift = 2 ((b mod ny)) to the row's end,
+      // then from its start.
+      const Count shift = 2 * ((ny - w.r + ib) % ny);
+      const Count first = row_len - shift;
+      for (Count t = 0; t < first; ++t) s[t] = s[t] + k * q_row[shift + t];
+      for (Count t = 0; t < shift; ++t) s[first + t] = s[first + t] + k * q_row[t];
+    }
+  }
 }
 
 }  // namespace
@@ -117,26 +142,11 @@ QField2D k0_convolution(const QField2D& q_rot, const RidiParams& params) {
     }
   }
 
+  const Window window{r, kernel.data(), used.data()};
   const Count row_len = 2 * ny;
-  const double* q = q_rot.data.data();
-  double* s_all = out.data.data();
   for (Count i = 0; i < nx; ++i) {
-    double* s = s_all + i * row_len;
-    for (Count ia = 0; ia < width; ++ia) {
-      // (i + a) mod nx with a = ia - R; R <= nx/2 keeps i + nx - R + ia non-negative.
-      const Count src = (i + nx - r + ia) % nx;
-      const double* q_row = q + src * row_len;
-      for (Count ib = 0; ib < width; ++ib) {
-        if (!used[ia * width + ib]) continue;
-        const double k = kernel[ia * width + ib];
-        // Output j reads source j + b mod ny: from shift = 2 ((b mod ny)) to the row's end,
-        // then from its start.
-        const Count shift = 2 * ((ny - r + ib) % ny);
-        const Count first = row_len - shift;
-        add_scaled(s, q_row + shift, k, first);
-        add_scaled(s + first, q_row, k, shift);
-      }
-    }
+    double* s = out.data.data() + i * row_len;
+    window_row(s, q_rot.data.data(), i, nx, ny, window);
     for (Count t = 0; t < row_len; ++t) s[t] = ((s[t] * dx) * dx) / norm;
   }
   return out;
