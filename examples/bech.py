@@ -8,7 +8,7 @@ which follows a Cahn-Hilliard equation integrated by exponential time differenci
 nematic order attract lipid.
 
 Parameters: 64 x 64 test set with zeta_eff = 3, chi_ms = 2, xi_l = 2, noise_amp = 0.01,
-600 steps, snapshots every 20. Run time: about 10 seconds (the K0 map dominates).
+600 steps, snapshots every 20. Run time: about 2 seconds (the K0 map dominates).
 Output: the statistics table and bech.png (phi beside S with defects, and the
 statistics over time).
 """
