@@ -32,6 +32,10 @@ void aligned_free(void* p) noexcept {
   if (p != nullptr) fftw_free(p);
 }
 
+void PlanDeleter::operator()(void* plan) const noexcept {
+  fftw_destroy_plan(static_cast<fftw_plan>(plan));
+}
+
 }  // namespace detail
 
 namespace {
@@ -104,34 +108,10 @@ RealForward::RealForward(std::span<const Count> extents) {
   RealBuffer x(points_);
   ComplexBuffer spectrum(modes_);
   const std::vector<fftw_iodim64> dims = real_dims(extents);
-  plan_ = fftw_plan_guru64_dft_r2c(static_cast<int>(dims.size()), dims.data(), 0, nullptr, x.data(),
-                                   reinterpret_cast<fftw_complex*>(spectrum.data()),
-                                   FFTW_ESTIMATE | FFTW_PRESERVE_INPUT);
+  plan_.reset(fftw_plan_guru64_dft_r2c(static_cast<int>(dims.size()), dims.data(), 0, nullptr,
+                                       x.data(), reinterpret_cast<fftw_complex*>(spectrum.data()),
+                                       FFTW_ESTIMATE | FFTW_PRESERVE_INPUT));
   if (plan_ == nullptr) panic("FFTW could not plan a forward real transform");
-}
-
-RealForward::~RealForward() {
-  if (plan_ != nullptr) fftw_destroy_plan(static_cast<fftw_plan>(plan_));
-}
-
-RealForward::RealForward(RealForward&& other) noexcept
-    : plan_(other.plan_), points_(other.points_), modes_(other.modes_) {
-  other.plan_ = nullptr;
-  other.points_ = 0;
-  other.modes_ = 0;
-}
-
-RealForward& RealForward::operator=(RealForward&& other) noexcept {
-  if (this != &other) {
-    if (plan_ != nullptr) fftw_destroy_plan(static_cast<fftw_plan>(plan_));
-    plan_ = other.plan_;
-    points_ = other.points_;
-    modes_ = other.modes_;
-    other.plan_ = nullptr;
-    other.points_ = 0;
-    other.modes_ = 0;
-  }
-  return *this;
 }
 
 void RealForward::execute(const RealBuffer& x, ComplexBuffer& spectrum) const {
@@ -139,7 +119,7 @@ void RealForward::execute(const RealBuffer& x, ComplexBuffer& spectrum) const {
   check_buffer(spectrum.data(), spectrum.size(), modes_, "spectrum");
   if (plan_ == nullptr) return;
   // FFTW_PRESERVE_INPUT: the input really is left alone, the cast only meets the C API.
-  fftw_execute_dft_r2c(static_cast<fftw_plan>(plan_), const_cast<double*>(x.data()),
+  fftw_execute_dft_r2c(static_cast<fftw_plan>(plan_.get()), const_cast<double*>(x.data()),
                        reinterpret_cast<fftw_complex*>(spectrum.data()));
 }
 
@@ -154,41 +134,17 @@ RealInverse::RealInverse(std::span<const Count> extents) {
   // Multi-dimensional complex-to-real transforms always overwrite their input.
   std::vector<fftw_iodim64> inverse_dims = dims;
   for (fftw_iodim64& d : inverse_dims) std::swap(d.is, d.os);
-  plan_ = fftw_plan_guru64_dft_c2r(static_cast<int>(inverse_dims.size()), inverse_dims.data(), 0,
-                                   nullptr, reinterpret_cast<fftw_complex*>(spectrum.data()),
-                                   x.data(), FFTW_ESTIMATE | FFTW_DESTROY_INPUT);
+  plan_.reset(fftw_plan_guru64_dft_c2r(static_cast<int>(inverse_dims.size()), inverse_dims.data(),
+                                       0, nullptr, reinterpret_cast<fftw_complex*>(spectrum.data()),
+                                       x.data(), FFTW_ESTIMATE | FFTW_DESTROY_INPUT));
   if (plan_ == nullptr) panic("FFTW could not plan an inverse real transform");
-}
-
-RealInverse::~RealInverse() {
-  if (plan_ != nullptr) fftw_destroy_plan(static_cast<fftw_plan>(plan_));
-}
-
-RealInverse::RealInverse(RealInverse&& other) noexcept
-    : plan_(other.plan_), points_(other.points_), modes_(other.modes_) {
-  other.plan_ = nullptr;
-  other.points_ = 0;
-  other.modes_ = 0;
-}
-
-RealInverse& RealInverse::operator=(RealInverse&& other) noexcept {
-  if (this != &other) {
-    if (plan_ != nullptr) fftw_destroy_plan(static_cast<fftw_plan>(plan_));
-    plan_ = other.plan_;
-    points_ = other.points_;
-    modes_ = other.modes_;
-    other.plan_ = nullptr;
-    other.points_ = 0;
-    other.modes_ = 0;
-  }
-  return *this;
 }
 
 void RealInverse::execute(ComplexBuffer& spectrum, RealBuffer& x) const {
   check_buffer(spectrum.data(), spectrum.size(), modes_, "spectrum");
   check_buffer(x.data(), x.size(), points_, "output");
   if (plan_ == nullptr) return;
-  fftw_execute_dft_c2r(static_cast<fftw_plan>(plan_),
+  fftw_execute_dft_c2r(static_cast<fftw_plan>(plan_.get()),
                        reinterpret_cast<fftw_complex*>(spectrum.data()), x.data());
 }
 
@@ -207,39 +163,9 @@ ComplexPlan2D::ComplexPlan2D(Count nx, Count ny, Planning planning) {
       (planning == Planning::Measure ? FFTW_MEASURE : FFTW_ESTIMATE) | FFTW_PRESERVE_INPUT;
   auto* i = reinterpret_cast<fftw_complex*>(in.data());
   auto* o = reinterpret_cast<fftw_complex*>(out.data());
-  forward_ = fftw_plan_guru64_dft(2, dims.data(), 0, nullptr, i, o, FFTW_FORWARD, flags);
-  inverse_ = fftw_plan_guru64_dft(2, dims.data(), 0, nullptr, i, o, FFTW_BACKWARD, flags);
-  if (forward_ == nullptr || inverse_ == nullptr) {
-    if (forward_ != nullptr) fftw_destroy_plan(static_cast<fftw_plan>(forward_));
-    if (inverse_ != nullptr) fftw_destroy_plan(static_cast<fftw_plan>(inverse_));
-    panic("FFTW could not plan a complex 2D transform");
-  }
-}
-
-ComplexPlan2D::~ComplexPlan2D() {
-  if (forward_ != nullptr) fftw_destroy_plan(static_cast<fftw_plan>(forward_));
-  if (inverse_ != nullptr) fftw_destroy_plan(static_cast<fftw_plan>(inverse_));
-}
-
-ComplexPlan2D::ComplexPlan2D(ComplexPlan2D&& other) noexcept
-    : forward_(other.forward_), inverse_(other.inverse_), points_(other.points_) {
-  other.forward_ = nullptr;
-  other.inverse_ = nullptr;
-  other.points_ = 0;
-}
-
-ComplexPlan2D& ComplexPlan2D::operator=(ComplexPlan2D&& other) noexcept {
-  if (this != &other) {
-    if (forward_ != nullptr) fftw_destroy_plan(static_cast<fftw_plan>(forward_));
-    if (inverse_ != nullptr) fftw_destroy_plan(static_cast<fftw_plan>(inverse_));
-    forward_ = other.forward_;
-    inverse_ = other.inverse_;
-    points_ = other.points_;
-    other.forward_ = nullptr;
-    other.inverse_ = nullptr;
-    other.points_ = 0;
-  }
-  return *this;
+  forward_.reset(fftw_plan_guru64_dft(2, dims.data(), 0, nullptr, i, o, FFTW_FORWARD, flags));
+  inverse_.reset(fftw_plan_guru64_dft(2, dims.data(), 0, nullptr, i, o, FFTW_BACKWARD, flags));
+  if (!forward_ || !inverse_) panic("FFTW could not plan a complex 2D transform");
 }
 
 namespace {
@@ -260,11 +186,11 @@ void execute_complex(void* plan, const ComplexBuffer& in, ComplexBuffer& out, Co
 }  // namespace
 
 void ComplexPlan2D::forward(const ComplexBuffer& in, ComplexBuffer& out) const {
-  execute_complex(forward_, in, out, points_);
+  execute_complex(forward_.get(), in, out, points_);
 }
 
 void ComplexPlan2D::inverse(const ComplexBuffer& in, ComplexBuffer& out) const {
-  execute_complex(inverse_, in, out, points_);
+  execute_complex(inverse_.get(), in, out, points_);
 }
 
 }  // namespace lodestra_solver::fft

@@ -26,6 +26,7 @@
 
 #include <complex>
 #include <cstddef>
+#include <memory>
 #include <span>
 
 #include "lodestra_fields/grid.hpp"
@@ -38,7 +39,13 @@ using Complex = std::complex<double>;  // layout-compatible with fftw_complex
 namespace detail {
 void* aligned_alloc_bytes(std::size_t count, std::size_t size);
 void aligned_free(void* p) noexcept;
+struct PlanDeleter {
+  void operator()(void* plan) const noexcept;
+};
 }  // namespace detail
+
+// An owned FFTW plan (null for an empty transform).
+using PlanHandle = std::unique_ptr<void, detail::PlanDeleter>;
 
 // A zero-initialised array in FFTW-aligned storage. Move-only.
 template <class T>
@@ -95,17 +102,12 @@ class RealForward {
  public:
   RealForward() = default;
   explicit RealForward(std::span<const Count> extents);
-  ~RealForward();
-  RealForward(RealForward&& other) noexcept;
-  RealForward& operator=(RealForward&& other) noexcept;
-  RealForward(const RealForward&) = delete;
-  RealForward& operator=(const RealForward&) = delete;
 
   // spectrum = forward(x). x is left unchanged.
   void execute(const RealBuffer& x, ComplexBuffer& spectrum) const;
 
  private:
-  void* plan_ = nullptr;
+  PlanHandle plan_;
   Count points_ = 0;
   Count modes_ = 0;
 };
@@ -115,17 +117,12 @@ class RealInverse {
  public:
   RealInverse() = default;
   explicit RealInverse(std::span<const Count> extents);
-  ~RealInverse();
-  RealInverse(RealInverse&& other) noexcept;
-  RealInverse& operator=(RealInverse&& other) noexcept;
-  RealInverse(const RealInverse&) = delete;
-  RealInverse& operator=(const RealInverse&) = delete;
 
   // x = inverse(spectrum), unnormalised. The spectrum is overwritten.
   void execute(ComplexBuffer& spectrum, RealBuffer& x) const;
 
  private:
-  void* plan_ = nullptr;
+  PlanHandle plan_;
   Count points_ = 0;
   Count modes_ = 0;
 };
@@ -137,18 +134,13 @@ enum class Planning { Estimate, Measure };
 class ComplexPlan2D {
  public:
   ComplexPlan2D(Count nx, Count ny, Planning planning = Planning::Estimate);
-  ~ComplexPlan2D();
-  ComplexPlan2D(ComplexPlan2D&& other) noexcept;
-  ComplexPlan2D& operator=(ComplexPlan2D&& other) noexcept;
-  ComplexPlan2D(const ComplexPlan2D&) = delete;
-  ComplexPlan2D& operator=(const ComplexPlan2D&) = delete;
 
   void forward(const ComplexBuffer& in, ComplexBuffer& out) const;
   void inverse(const ComplexBuffer& in, ComplexBuffer& out) const;
 
  private:
-  void* forward_ = nullptr;
-  void* inverse_ = nullptr;
+  PlanHandle forward_;
+  PlanHandle inverse_;
   Count points_ = 0;
 };
 
