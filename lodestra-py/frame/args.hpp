@@ -34,7 +34,6 @@ class Args {
   const T& object(std::size_t i) const {
     return to_object<T>(values_[i], names_[i]);
   }
-  const char* name(std::size_t i) const { return names_[i]; }
 
  private:
   std::span<const char* const> names_;
