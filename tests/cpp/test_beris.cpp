@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <functional>
 #include <tuple>
 
@@ -9,6 +8,7 @@
 #include "lodestra_core/params.hpp"
 #include "lodestra_fields/fields2d.hpp"
 #include "lodestra_solver/beris_2d.hpp"
+#include "same_bits.hpp"
 
 using lodestra_core::Panic;
 using lodestra_core::RidiParams;
@@ -20,8 +20,7 @@ using namespace lodestra_solver;
 namespace {
 
 bool bit_equal(const QField2D& a, const QField2D& b) {
-  return a.nx == b.nx && a.ny == b.ny && a.data.size() == b.data.size() &&
-         std::memcmp(a.data.data(), b.data.data(), a.data.size() * sizeof(double)) == 0;
+  return a.nx == b.nx && a.ny == b.ny && same_bits(a.data, b.data);
 }
 
 // Velocity u(x, y) sampled at x = i dx, y = j dx.

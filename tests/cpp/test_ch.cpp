@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <limits>
 #include <numbers>
@@ -19,6 +18,7 @@
 #include "lodestra_fields/fields2d.hpp"
 #include "lodestra_solver/ch_2d.hpp"
 #include "lodestra_solver/stokes_2d.hpp"
+#include "same_bits.hpp"
 
 using lodestra_core::Panic;
 using lodestra_core::RidiParams;
@@ -29,10 +29,6 @@ using lodestra_fields::VelocityField2D;
 using namespace lodestra_solver;
 
 namespace {
-
-bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
-  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
-}
 
 double mean(const std::vector<double>& v) {
   double s = 0.0;

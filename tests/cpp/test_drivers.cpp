@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <functional>
 #include <limits>
 #include <string>
@@ -17,6 +16,7 @@
 #include "lodestra_solver/defects_2d.hpp"
 #include "lodestra_solver/drivers_2d.hpp"
 #include "lodestra_solver/stokes_2d.hpp"
+#include "same_bits.hpp"
 
 using lodestra_core::Panic;
 using lodestra_core::RidiParams;
@@ -27,10 +27,6 @@ using lodestra_fields::Xoshiro256pp;
 using namespace lodestra_solver;
 
 namespace {
-
-bool bit_equal(const std::vector<double>& a, const std::vector<double>& b) {
-  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
-}
 
 // ---- The time steps written as the plain composition of the field operators.
 
@@ -116,7 +112,7 @@ TEST_P(StepGrids, DryStepsEqualTheComposition) {
     reference_noise(expected, gen, p);
   }
   const auto [q, recs] = run_ridi_component1(q0, p, 3, 1);
-  EXPECT_TRUE(bit_equal(q.data, expected.data));
+  EXPECT_TRUE(same_bits(q.data, expected.data));
   EXPECT_EQ(q.dx, 0.9);
 }
 
@@ -131,7 +127,7 @@ TEST_P(StepGrids, HydroStepsEqualTheComposition) {
     reference_noise(expected, gen, p);
   }
   const auto [q, recs] = run_ridi_component1_hydro(q0, p, 3, 1);
-  EXPECT_TRUE(bit_equal(q.data, expected.data));
+  EXPECT_TRUE(same_bits(q.data, expected.data));
 }
 
 // BECH step order: v = stokes(Q); Q += dt R(Q, v); noise; Q_lip = K0(Q); phi = CH(phi, Q_lip, v).
@@ -153,8 +149,8 @@ TEST_P(StepGrids, BechStepsEqualTheComposition) {
     phi = ch_step_etd(phi, k0_convolution(q, p), v, p);
   }
   const auto [qf, phif, recs] = run_ridi_bech(q0, phi0, p, 3, 1);
-  EXPECT_TRUE(bit_equal(qf.data, q.data));
-  EXPECT_TRUE(bit_equal(phif.data, phi.data));
+  EXPECT_TRUE(same_bits(qf.data, q.data));
+  EXPECT_TRUE(same_bits(phif.data, phi.data));
   EXPECT_EQ(phif.dx, 0.9);
 }
 
@@ -178,7 +174,7 @@ TEST(RunLoop, RecordScheduleAndFinalField) {
     // The field returned is the state after step 10, not the last record's.
     const auto [q_every, recs_every] = d.run(q0, p, 10, 1);
     ASSERT_EQ(recs_every.size(), 11u);
-    EXPECT_TRUE(bit_equal(q10.data, q_every.data));
+    EXPECT_TRUE(same_bits(q10.data, q_every.data));
     EXPECT_EQ(recs_every.back().mean_s, q10.mean_order_param());
     EXPECT_EQ(recs_every[3].mean_s, recs[1].mean_s);
 
@@ -186,7 +182,7 @@ TEST(RunLoop, RecordScheduleAndFinalField) {
     ASSERT_EQ(recs_zero.size(), 1u);
     EXPECT_EQ(recs_zero[0].time, 0.0);
     EXPECT_EQ(recs_zero[0].mean_s, q0.mean_order_param());
-    EXPECT_TRUE(bit_equal(q_zero.data, q0.data));
+    EXPECT_TRUE(same_bits(q_zero.data, q0.data));
 
     const auto [q_sparse, recs_sparse] = d.run(q0, p, 4, 5);
     ASSERT_EQ(recs_sparse.size(), 1u);
@@ -282,19 +278,19 @@ TEST(Noise, RepeatableAndSeededByGridAndSteps) {
     SCOPED_TRACE(d.name);
     const auto [a, ra] = d.run(q0, p, 4, 2);
     const auto [b, rb] = d.run(q0, p, 4, 2);
-    EXPECT_TRUE(bit_equal(a.data, b.data));
+    EXPECT_TRUE(same_bits(a.data, b.data));
     ASSERT_EQ(ra.size(), rb.size());
     for (std::size_t r = 0; r < ra.size(); ++r) EXPECT_EQ(ra[r].mean_s, rb[r].mean_s);
     RidiParams other = p;
     other.nx += 1;  // another seed
-    EXPECT_FALSE(bit_equal(d.run(q0, other, 4, 2).first.data, a.data));
+    EXPECT_FALSE(same_bits(d.run(q0, other, 4, 2).first.data, a.data));
     // Without noise the parameter set's grid enters nothing but the density.
     RidiParams quiet = p;
     quiet.noise_amp = 0.0;
     RidiParams quiet_other = quiet;
     quiet_other.ny = 3;
     EXPECT_TRUE(
-        bit_equal(d.run(q0, quiet, 4, 2).first.data, d.run(q0, quiet_other, 4, 2).first.data));
+        same_bits(d.run(q0, quiet, 4, 2).first.data, d.run(q0, quiet_other, 4, 2).first.data));
   }
 }
 
@@ -305,7 +301,7 @@ TEST(Noise, NonPositiveOrNanAmplitudeAddsNothing) {
     RidiParams p = quiet;
     p.noise_amp = amp;
     for (const NamedDriver& d : kDrivers) {
-      EXPECT_TRUE(bit_equal(d.run(q0, p, 2, 1).first.data, d.run(q0, quiet, 2, 1).first.data))
+      EXPECT_TRUE(same_bits(d.run(q0, p, 2, 1).first.data, d.run(q0, quiet, 2, 1).first.data))
           << d.name << " " << amp;
     }
   }
@@ -384,8 +380,8 @@ TEST(Bech, NoStepsReturnsCopiesAndOneRecord) {
   const QField2D q0 = QField2D::random_perturbation(5, 6, 0.8, 0.3, 1);
   const ScalarField2D phi0 = ScalarField2D::uniform(5, 6, 0.8, 0.25);
   const auto [q, phi, recs] = run_ridi_bech(q0, phi0, p, 0, 7);
-  EXPECT_TRUE(bit_equal(q.data, q0.data));
-  EXPECT_TRUE(bit_equal(phi.data, phi0.data));
+  EXPECT_TRUE(same_bits(q.data, q0.data));
+  EXPECT_TRUE(same_bits(phi.data, phi0.data));
   ASSERT_EQ(recs.size(), 1u);
   EXPECT_EQ(recs[0].time, 0.0);
   EXPECT_EQ(recs[0].mean_phi, phi0.mean_value());
@@ -416,6 +412,6 @@ TEST(Ownership, CallerFieldsAreNeverModified) {
   run_ridi_component1(q0, p, 3, 1);
   run_ridi_component1_hydro(q0, p, 3, 1);
   run_ridi_bech(q0, phi0, p, 3, 1);
-  EXPECT_TRUE(bit_equal(q0.data, q_copy.data));
-  EXPECT_TRUE(bit_equal(phi0.data, phi_copy.data));
+  EXPECT_TRUE(same_bits(q0.data, q_copy.data));
+  EXPECT_TRUE(same_bits(phi0.data, phi_copy.data));
 }

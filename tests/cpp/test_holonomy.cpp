@@ -4,7 +4,6 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <limits>
 #include <numbers>
@@ -12,6 +11,7 @@
 
 #include "lodestra_core/panic.hpp"
 #include "lodestra_fields/random.hpp"
+#include "same_bits.hpp"
 #include "tarnel_geo/holonomy.hpp"
 #include "tarnel_manifolds/qtensor.hpp"
 
@@ -62,9 +62,7 @@ std::function<double(double, double)> half_defect(double x0, double y0, double s
 }
 
 // Equal to the last bit, signed zeros and NaNs included.
-bool same_bits(const Mat3& a, const Mat3& b) {
-  return std::memcmp(a.data.data(), b.data.data(), sizeof a.data) == 0;
-}
+bool same_bits(const Mat3& a, const Mat3& b) { return ::same_bits(a.data, b.data); }
 
 void expect_panics_with(const std::function<void()>& call, const char* message) {
   try {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <numbers>
 #include <tuple>
@@ -15,6 +14,7 @@
 #include "lodestra_solver/fft.hpp"
 #include "lodestra_solver/spectral2d.hpp"
 #include "lodestra_solver/stokes_2d.hpp"
+#include "same_bits.hpp"
 
 using lodestra_core::Panic;
 using lodestra_core::RidiParams;
@@ -24,10 +24,6 @@ using lodestra_fields::VelocityField2D;
 using namespace lodestra_solver;
 
 namespace {
-
-bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
-  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
-}
 
 double max_abs(const std::vector<double>& v) {
   double m = 0.0;
