@@ -21,4 +21,10 @@ extern PyMethodDef k0_convolution_def;
 extern PyMethodDef scan_defects_def;
 extern PyMethodDef ch_step_etd_def;
 
+namespace bindings_3d {
+// Registers the 3D surface, in table order, after the 2D names. (The routine would
+// be called `register`, which C++ reserves as a keyword.)
+void register_names(PyObject* module);
+}  // namespace bindings_3d
+
 }  // namespace lodestra_py

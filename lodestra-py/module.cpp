@@ -1,9 +1,11 @@
 // The module: creation, its docstring, and the registration list. Each entry
-// sets the module attribute and appends its name to __all__, in this order.
+// sets the module attribute and appends its name to __all__, in this order: the
+// 2D surface here, then the 3D surface through bindings_3d.
 
 #define LODESTRA_IMPORTS_ARRAY
 #include "bindings.hpp"
 #include "frame/guard.hpp"
+#include "frame/registry.hpp"
 
 namespace lodestra_py {
 namespace {
@@ -36,37 +38,14 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "lodestra", kModuleDoc, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-void add(PyObject* module, const char* name, PyObject* owned) {
-  Ref object(owned);
-  Ref all(PyObject_GetAttrString(module, "__all__"));
-  if (!all.get()) {
-    PyErr_Clear();
-    all = Ref(check(PyList_New(0)));
-    if (PyModule_AddObjectRef(module, "__all__", all.get()) != 0) throw PythonError{};
-  }
-  Ref key(check(PyUnicode_FromString(name)));
-  if (PyList_Append(all.get(), key.get()) != 0) throw PythonError{};
-  if (PyModule_AddObjectRef(module, name, object.get()) != 0) throw PythonError{};
-}
-
-void add_class(PyObject* module, const char* name, PyTypeObject* type) {
-  add(module, name, reinterpret_cast<PyObject*>(type));
-}
-
-void add_function(PyObject* module, PyMethodDef* def) {
-  Ref module_name(check(PyUnicode_FromString("lodestra")));
-  add(module, def->ml_name, check(PyCFunction_NewEx(def, nullptr, module_name.get())));
-}
-
 PyObject* create_module() {
   if (_import_array() < 0) throw PythonError{};
   Ref module(check(PyModule_Create(&module_def)));
 
   panic_exception = check(PyErr_NewExceptionWithDoc("lodestra.PanicException", kPanicDoc,
                                                     PyExc_BaseException, nullptr));
-  if (PyModule_AddObjectRef(module.get(), "PanicException", panic_exception) != 0) {
-    throw PythonError{};
-  }
+  Py_INCREF(panic_exception);
+  set_attribute(module.get(), "PanicException", panic_exception);
 
   PyObject* m = module.get();
   add_class(m, "RidiParams", make_ridi_params_class());
@@ -83,6 +62,7 @@ PyObject* create_module() {
   add_function(m, &k0_convolution_def);
   add_function(m, &scan_defects_def);
   add_function(m, &ch_step_etd_def);
+  bindings_3d::register_names(m);
   return module.release();
 }
 

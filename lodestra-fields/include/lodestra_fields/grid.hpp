@@ -1,9 +1,11 @@
 #pragma once
 // Grid indexing, written once.
 //
-// Vertex (i, j) of an nx x ny grid is element i*ny + j of a field's flat sequence
-// (row-major, j fastest). Both axes are periodic: the +x neighbour of i = nx - 1
-// is i = 0 and the -x neighbour of i = 0 is i = nx - 1; likewise along y.
+// 2D: vertex (i, j) of an nx x ny grid is element i*ny + j of a field's flat sequence
+// (row-major, j fastest).
+// 3D: vertex (i, j, l) of an nx x ny x nz grid is element (i*ny + j)*nz + l (l fastest).
+// Every axis is periodic: the forward neighbour of m = n - 1 is 0 and the backward
+// neighbour of 0 is n - 1; on an axis of size 1 the vertex is its own neighbour.
 
 #include <cstdint>
 
@@ -15,9 +17,26 @@ using Count = std::uint64_t;
 
 // Number of vertices, checked against overflow of the 64-bit count.
 inline Count vertex_count(Count nx, Count ny) { return lodestra_core::checked_mul(nx, ny); }
+inline Count vertex_count(Count nx, Count ny, Count nz) {
+  return lodestra_core::checked_mul(lodestra_core::checked_mul(nx, ny), nz);
+}
 
 inline Count next_index(Count i, Count n) { return i + 1 == n ? 0 : i + 1; }
 inline Count prev_index(Count i, Count n) { return i == 0 ? n - 1 : i - 1; }
+
+// The indices (i, j, l) of a 3D vertex and its flat index, both ways.
+struct Vertex3 {
+  Count i;
+  Count j;
+  Count l;
+};
+inline Count flat_index(Count i, Count j, Count l, Count ny, Count nz) {
+  return (i * ny + j) * nz + l;
+}
+inline Vertex3 split_index(Count k, Count ny, Count nz) {
+  const Count column = k / nz;
+  return Vertex3{column / ny, column % ny, k % nz};
+}
 
 // Flat indices of a vertex and of its four periodic neighbours.
 struct Stencil {

@@ -1,0 +1,101 @@
+#pragma once
+// The 3D grid fields. Plain values that own their data; every operation leaves
+// its inputs alone and returns a new field. Storage follows grid.hpp: one flat
+// sequence of per-vertex records, vertex (i, j, l) at (i*ny + j)*nz + l.
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "lodestra_fields/grid.hpp"
+
+namespace lodestra_fields {
+
+// Traceless symmetric order tensor per vertex, stored as the five records
+// (q11, q12, q13, q22, q23): data[5k + c]. q33 = -(q11 + q22) is never stored; the
+// full matrix is [[q11, q12, q13], [q12, q22, q23], [q13, q23, -(q11 + q22)]].
+struct QField3D {
+  static constexpr Count kWidth = 5;
+
+  Count nx = 0;
+  Count ny = 0;
+  Count nz = 0;
+  double dx = 1.0;
+  std::vector<double> data;
+
+  Count len() const { return nx * ny * nz; }
+  const double* record(Count k) const { return data.data() + kWidth * k; }
+
+  static QField3D zeros(Count nx, Count ny, Count nz, double dx);
+  static QField3D uniform(Count nx, Count ny, Count nz, std::array<double, 5> q, double dx);
+  // Seeded xoshiro256++ field with components in [-amplitude, amplitude).
+  static QField3D random_perturbation(Count nx, Count ny, Count nz, double dx, double amplitude,
+                                      std::uint64_t seed);
+
+  QField3D laplacian() const;
+  std::vector<double> scalar_order_s() const;
+  std::vector<double> biaxiality_p() const;
+  double mean_s() const;
+  double max_norm() const;
+};
+
+// One real per vertex (the lipid volume fraction phi).
+struct ScalarField3D {
+  Count nx = 0;
+  Count ny = 0;
+  Count nz = 0;
+  double dx = 1.0;
+  std::vector<double> data;
+
+  Count len() const { return nx * ny * nz; }
+
+  static ScalarField3D zeros(Count nx, Count ny, Count nz, double dx);
+  static ScalarField3D uniform(Count nx, Count ny, Count nz, double dx, double value);
+
+  double mean() const;
+  double max() const;
+};
+
+// One real per vertex: the pressure of a Stokes solve.
+struct PressureField3D {
+  Count nx = 0;
+  Count ny = 0;
+  Count nz = 0;
+  double dx = 1.0;
+  std::vector<double> data;
+
+  Count len() const { return nx * ny * nz; }
+
+  static PressureField3D zeros(Count nx, Count ny, Count nz, double dx);
+};
+
+// Strain rate D = (G + G^T)/2 and vorticity W = (G - G^T)/2 of the velocity gradient
+// G[a][b] = d_a u_b at one vertex, each 3x3 and row-major (element [a][b] at 3a + b).
+struct VelocityGradient {
+  std::array<double, 9> d;
+  std::array<double, 9> w;
+};
+
+// Flow velocity (ux, uy, uz) per vertex: data[3k + c].
+struct VelocityField3D {
+  static constexpr Count kWidth = 3;
+
+  Count nx = 0;
+  Count ny = 0;
+  Count nz = 0;
+  double dx = 1.0;
+  std::vector<double> data;
+
+  Count len() const { return nx * ny * nz; }
+
+  static VelocityField3D zeros(Count nx, Count ny, Count nz, double dx);
+  static VelocityField3D uniform(Count nx, Count ny, Count nz, std::array<double, 3> u, double dx);
+
+  // Periodic central differences at flat vertex k (0 <= k < len()).
+  VelocityGradient velocity_gradient_at(Count k) const;
+};
+
+// Sizes a record sequence of `per_vertex` doubles for an nx x ny x nz grid, checked.
+std::vector<double> grid_storage(Count nx, Count ny, Count nz, Count per_vertex, double fill = 0.0);
+
+}  // namespace lodestra_fields
