@@ -68,4 +68,41 @@ inline void for_each_stencil(Count nx, Count ny, Visit&& visit) {
   }
 }
 
+// Flat indices of a 3D vertex and of its six periodic neighbours.
+struct Stencil3 {
+  Count k;   // (i, j, l)
+  Count xp;  // (i+1, j, l)
+  Count xm;  // (i-1, j, l)
+  Count yp;  // (i, j+1, l)
+  Count ym;  // (i, j-1, l)
+  Count zp;  // (i, j, l+1)
+  Count zm;  // (i, j, l-1)
+};
+
+// Visits every 3D vertex in flat order (i outermost, l innermost) with its periodic
+// neighbours. As in 2D, the wrap is resolved per (i, j) column and at its two ends, so
+// the interior of each column is a branch-free run of affine indices.
+template <class Visit>
+inline void for_each_stencil_3d(Count nx, Count ny, Count nz, Visit&& visit) {
+  if (ny == 0 || nz == 0) return;
+  for (Count i = 0; i < nx; ++i) {
+    const Count ip = next_index(i, nx);
+    const Count im = prev_index(i, nx);
+    for (Count j = 0; j < ny; ++j) {
+      const Count col = (i * ny + j) * nz;
+      const Count col_xp = (ip * ny + j) * nz;
+      const Count col_xm = (im * ny + j) * nz;
+      const Count col_yp = (i * ny + next_index(j, ny)) * nz;
+      const Count col_ym = (i * ny + prev_index(j, ny)) * nz;
+      auto at = [&](Count l, Count lp, Count lm) {
+        visit(
+            Stencil3{col + l, col_xp + l, col_xm + l, col_yp + l, col_ym + l, col + lp, col + lm});
+      };
+      at(0, next_index(0, nz), prev_index(0, nz));
+      for (Count l = 1; l + 1 < nz; ++l) at(l, l + 1, l - 1);
+      if (nz > 1) at(nz - 1, 0, nz - 2);
+    }
+  }
+}
+
 }  // namespace lodestra_fields

@@ -13,6 +13,13 @@ inline double laplacian5(double f, double xp, double xm, double yp, double ym, d
   return ((((xp + xm) + yp) + ym) - 4.0 * f) / dx2;
 }
 
+// Periodic 7-point Laplacian: inv_dx2 * (f(i+1) + f(i-1) + f(j+1) + f(j-1) + f(l+1)
+// + f(l-1) - 6 f), neighbours summed left to right; inv_dx2 = 1 / (dx * dx).
+inline double laplacian7(double f, double xp, double xm, double yp, double ym, double zp, double zm,
+                         double inv_dx2) {
+  return inv_dx2 * ((((((xp + xm) + yp) + ym) + zp) + zm) - 6.0 * f);
+}
+
 // Laplacian of every component of a field of records of Width doubles, into l.
 template <Count Width>
 inline void laplacian_records(const double* f, double* l, Count nx, Count ny, double dx) {
