@@ -36,6 +36,38 @@ def draw_nematic(ax, q, title, stride=None):
     return image
 
 
+def draw_lines_3d(ax, q, lines, title, layer=None):
+    """A slice of S at height z = layer under the disclination lines, coloured by curvature."""
+    nx, ny, nz = q.nx, q.ny, q.nz
+    layer = nz // 2 if layer is None else layer
+    s = q.scalar_order().reshape(nx, ny, nz)[:, :, layer]
+    x, y = np.meshgrid(np.arange(nx) * q.dx, np.arange(ny) * q.dx, indexing="ij")
+    ax.plot_surface(x, y, np.full_like(x, layer * q.dx), facecolors=plt.cm.viridis(s / s.max()),
+                    shade=False, alpha=0.55, rstride=1, cstride=1)
+    top = max((l.curvatures.max() for l in lines if len(l)), default=1.0) or 1.0
+    for line in lines:
+        v = line.vertices
+        if line.is_loop:
+            v = np.vstack([v, v[:1]])
+        colour = plt.cm.plasma(min(line.mean_curvature() / top, 1.0))
+        ax.plot(v[:, 0], v[:, 1], v[:, 2], color=colour, lw=2)
+    ax.set_xlim(0, nx * q.dx)
+    ax.set_ylim(0, ny * q.dx)
+    ax.set_zlim(0, nz * q.dx)
+    ax.set_xlabel("x")
+    ax.set_ylabel("y")
+    ax.set_zlabel("z")
+    ax.set_title(title)
+
+
+def print_stats_3d(stats, every=1):
+    """A table of the 3D snapshot records."""
+    print(f"{'t':>8} {'<S>':>8} {'<P>':>8} {'lines':>6} {'length':>8} {'<kappa>':>8} {'events':>6}")
+    for s in stats[::every]:
+        print(f"{s.time:8.2f} {s.mean_s:8.4f} {s.biaxiality_p:8.4f} {s.n_disclination_lines:6d} "
+              f"{s.total_line_length:8.1f} {s.mean_line_curvature:8.4f} {s.n_events:6d}")
+
+
 def print_stats(stats, every=1):
     """A table of the snapshot records."""
     print(f"{'t':>8} {'<S>':>8} {'n_def':>6} {'n+':>4} {'n-':>4} {'rho_d':>11}")

@@ -21,6 +21,13 @@ extern PyMethodDef k0_convolution_def;
 extern PyMethodDef scan_defects_def;
 extern PyMethodDef ch_step_etd_def;
 
+PyTypeObject* make_snap_stats_3d_class();
+PyTypeObject* make_disclination_line_class();
+PyTypeObject* make_disclination_event_class();
+PyTypeObject* make_bech_stats_3d_class();
+extern PyMethodDef run_ridi_3d_def;
+extern PyMethodDef run_ridi_3d_full_def;
+
 namespace bindings_3d {
 // Registers the 3D surface, in table order, after the 2D names. (The routine would
 // be called `register`, which C++ reserves as a keyword.)

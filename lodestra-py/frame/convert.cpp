@@ -41,6 +41,34 @@ double to_real(PyObject* obj, const char* name) {
 
 namespace {
 
+[[noreturn]] void wrong_type(PyObject* obj, const char* expected, const char* name) {
+  PyErr_SetString(
+      PyExc_TypeError,
+      ("'" + type_name(obj) + "' object cannot be converted to '" + expected + "'").c_str());
+  argument_error(name);
+}
+
+}  // namespace
+
+bool to_flag(PyObject* obj, const char* name) {
+  if (!PyBool_Check(obj)) wrong_type(obj, "bool", name);
+  return obj == Py_True;
+}
+
+std::string to_path(PyObject* obj, const char* name) {
+  if (!PyUnicode_Check(obj)) wrong_type(obj, "str", name);
+  Ref encoded(check(PyUnicode_EncodeFSDefault(obj)));
+  const char* bytes = PyBytes_AsString(encoded.get());
+  if (bytes == nullptr) throw PythonError{};
+  std::string path(bytes, static_cast<std::size_t>(PyBytes_Size(encoded.get())));
+  if (path.find('\0') != std::string::npos) {
+    raise(PyExc_ValueError, std::string("argument '") + name + "': embedded null character");
+  }
+  return path;
+}
+
+namespace {
+
 std::string dims_text(int ndim) { return std::to_string(ndim) + "-dimensional float64 array"; }
 
 }  // namespace

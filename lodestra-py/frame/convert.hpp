@@ -19,6 +19,12 @@ namespace lodestra_py {
 std::uint64_t to_count(PyObject* obj, const char* name);
 // Reals: anything that converts to float.
 double to_real(PyObject* obj, const char* name);
+// Flags: exactly True or False.
+bool to_flag(PyObject* obj, const char* name);
+// Paths: a str (path objects are refused), encoded with the file-system encoding.
+// A path holding a NUL character is refused with ValueError: the file system would
+// silently cut it there and write somewhere else.
+std::string to_path(PyObject* obj, const char* name);
 
 // An instance of one of the module's classes, borrowed for the call.
 template <class T>

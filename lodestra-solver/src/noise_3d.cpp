@@ -1,0 +1,44 @@
+#include "lodestra_solver/noise_3d.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "lodestra_fields/random.hpp"
+
+namespace lodestra_solver {
+
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kSmallestNormal = 2.2250738585072014e-308;
+
+double radius(double u) { return std::sqrt(std::log(std::max(u, kSmallestNormal)) * -2.0); }
+
+}  // namespace
+
+void add_noise_3d(lodestra_fields::QField3D& q, std::uint64_t seed, double k) {
+  auto gen = lodestra_fields::Xoshiro256pp::seeded(seed);
+  double* rec = q.data.data();
+  const lodestra_fields::Count n = q.data.size() / lodestra_fields::QField3D::kWidth;
+  for (lodestra_fields::Count v = 0; v < n; ++v, rec += 5) {
+    const double u1 = gen.uniform01();
+    const double u2 = gen.uniform01();
+    const double u3 = gen.uniform01();
+    const double u4 = gen.uniform01();
+    const double u5 = gen.uniform01();
+    const double u6 = gen.uniform01();
+    const double r1 = radius(u1);
+    const double t1 = u2 * kTwoPi;
+    const double r2 = radius(u3);
+    const double t2 = u4 * kTwoPi;
+    const double r3 = radius(u5);
+    const double t3 = u6 * kTwoPi;
+    rec[0] = k * (r1 * std::cos(t1)) + rec[0];
+    rec[1] = k * (r1 * std::sin(t1)) + rec[1];
+    rec[2] = k * (r2 * std::cos(t2)) + rec[2];
+    rec[3] = k * (r2 * std::sin(t2)) + rec[3];
+    rec[4] = k * (r3 * std::cos(t3)) + rec[4];
+  }
+}
+
+}  // namespace lodestra_solver
