@@ -259,3 +259,28 @@ TEST(RidiParams3D, EngineOnlyChecksAndTheStabilityBound) {
   p.dx = std::numeric_limits<double>::quiet_NaN();  // NaN dt_max never fails
   EXPECT_EQ(failure(p), "");
 }
+
+class LaplacianSizes3D : public ::testing::TestWithParam<std::array<Count, 3>> {};
+
+TEST_P(LaplacianSizes3D, EqualsThePlainStencilLoopBitForBit) {
+  const auto [nx, ny, nz] = GetParam();
+  const QField3D q = QField3D::random_perturbation(nx, ny, nz, 0.3, 1.0, 5);
+  std::vector<double> expected(q.data.size());
+  const double inv = 1.0 / (0.3 * 0.3);
+  for_each_stencil_3d(nx, ny, nz, [&](const Stencil3& s) {
+    for (Count c = 0; c < 5; ++c) {
+      auto f = [&](Count k) { return q.data[5 * k + c]; };
+      expected[5 * s.k + c] =
+          inv *
+          ((((((f(s.xp) + f(s.xm)) + f(s.yp)) + f(s.ym)) + f(s.zp)) + f(s.zm)) - 6.0 * f(s.k));
+    }
+  });
+  EXPECT_TRUE(same_bits(q.laplacian().data, expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(Grids, LaplacianSizes3D,
+                         ::testing::Values(std::array<Count, 3>{1, 1, 1},
+                                           std::array<Count, 3>{2, 3, 1},
+                                           std::array<Count, 3>{3, 1, 2},
+                                           std::array<Count, 3>{2, 2, 3},
+                                           std::array<Count, 3>{4, 3, 7}));
