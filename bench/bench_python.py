@@ -51,6 +51,22 @@ def interchange(n=512):
     report("ScalarField2D.variance", best(phi.variance), copy_flat, 3)
 
 
+def interchange_3d(n=64):
+    q = lodestra.QField3D.random_perturbation(n, n, n, 1.0, 0.5, 1)
+    records = q.q.reshape(-1, 5)
+    copy_records = best(lambda: np.copy(records))
+    print(f"{n}^3 field; numpy.copy of (n^3, 5): {copy_records * 1e6:.1f} us")
+    report("QField3D.q", best(lambda: q.q), copy_records, 3)
+    report("QField3D.from_numpy",
+           best(lambda: lodestra.QField3D.from_numpy(records, n, n, n, 1.0)), copy_records, 3)
+    flat = np.ascontiguousarray(records[:, 0])
+    phi = lodestra.ScalarField3D.from_numpy(flat, n, n, n, 1.0)
+    copy_flat = best(lambda: np.copy(flat))
+    report("ScalarField3D.phi", best(lambda: phi.phi), copy_flat, 3)
+    report("ScalarField3D.from_numpy",
+           best(lambda: lodestra.ScalarField3D.from_numpy(flat, n, n, n, 1.0)), copy_flat, 3)
+
+
 def quick_start():
     p = lodestra.RidiParams.default_test()
     q0 = lodestra.QField2D.random_perturbation(p.nx, p.ny, p.dx, 0.001, 42)
@@ -87,5 +103,6 @@ def peak_memory():
 
 if __name__ == "__main__":
     interchange()
+    interchange_3d()
     quick_start()
     peak_memory()

@@ -12,6 +12,10 @@ PyTypeObject* make_velocity_field2d_class();
 PyTypeObject* make_snap_stats_class();
 PyTypeObject* make_bech_stats_class();
 PyTypeObject* make_defect_info_class();
+PyTypeObject* make_ridi_params_3d_class();
+PyTypeObject* make_qfield3d_class();
+PyTypeObject* make_velocity_field3d_class();
+PyTypeObject* make_scalar_field3d_class();
 
 extern PyMethodDef run_ridi_component1_def;
 extern PyMethodDef run_ridi_component1_hydro_def;

@@ -6,6 +6,12 @@
 
 namespace lodestra_py::bindings_3d {
 
-void register_names(PyObject* module) { (void)module; }
+void register_names(PyObject* module) {
+  add_class(module, "RidiParams3D", make_ridi_params_3d_class());
+  add_class(module, "QField3D", make_qfield3d_class());
+  add_class(module, "VelocityField3D", make_velocity_field3d_class());
+  add_class(module, "ScalarField3D", make_scalar_field3d_class());
+  // The remaining 3D classes and the two 3D runners follow here, in table order.
+}
 
 }  // namespace lodestra_py::bindings_3d

@@ -79,30 +79,47 @@ struct Stencil3 {
   Count zm;  // (i, j, l-1)
 };
 
-// Visits every 3D vertex in flat order (i outermost, l innermost) with its periodic
-// neighbours. As in 2D, the wrap is resolved per (i, j) column and at its two ends, so
-// the interior of each column is a branch-free run of affine indices.
+// Flat indices of vertex (i, j, 0) of a 3D column and of the same vertex of its four
+// x and y neighbour columns; vertex (i, j, l) of each is that index plus l.
+struct Column3 {
+  Count k;   // (i, j, 0)
+  Count xp;  // (i+1, j, 0)
+  Count xm;  // (i-1, j, 0)
+  Count yp;  // (i, j+1, 0)
+  Count ym;  // (i, j-1, 0)
+};
+
+// Visits every (i, j) column of a 3D grid in flat order with its periodic neighbour
+// columns. Along l, only l = 0 and l = nz - 1 wrap; in between, the neighbours of
+// element l are l + 1 and l - 1 of the same column (see for_each_stencil_3d).
+// Always inlined, so that the loop is compiled for the caller's instruction set.
 template <class Visit>
-inline void for_each_stencil_3d(Count nx, Count ny, Count nz, Visit&& visit) {
+[[gnu::always_inline]] inline void for_each_column_3d(Count nx, Count ny, Count nz, Visit&& visit) {
   if (ny == 0 || nz == 0) return;
   for (Count i = 0; i < nx; ++i) {
     const Count ip = next_index(i, nx);
     const Count im = prev_index(i, nx);
     for (Count j = 0; j < ny; ++j) {
-      const Count col = (i * ny + j) * nz;
-      const Count col_xp = (ip * ny + j) * nz;
-      const Count col_xm = (im * ny + j) * nz;
-      const Count col_yp = (i * ny + next_index(j, ny)) * nz;
-      const Count col_ym = (i * ny + prev_index(j, ny)) * nz;
-      auto at = [&](Count l, Count lp, Count lm) {
-        visit(
-            Stencil3{col + l, col_xp + l, col_xm + l, col_yp + l, col_ym + l, col + lp, col + lm});
-      };
-      at(0, next_index(0, nz), prev_index(0, nz));
-      for (Count l = 1; l + 1 < nz; ++l) at(l, l + 1, l - 1);
-      if (nz > 1) at(nz - 1, 0, nz - 2);
+      visit(Column3{(i * ny + j) * nz, (ip * ny + j) * nz, (im * ny + j) * nz,
+                    (i * ny + next_index(j, ny)) * nz, (i * ny + prev_index(j, ny)) * nz});
     }
   }
+}
+
+// Visits every 3D vertex in flat order (i outermost, l innermost) with its periodic
+// neighbours. As in 2D, the wrap is resolved per (i, j) column and at its two ends, so
+// the interior of each column is a branch-free run of affine indices.
+template <class Visit>
+[[gnu::always_inline]] inline void for_each_stencil_3d(Count nx, Count ny, Count nz,
+                                                       Visit&& visit) {
+  for_each_column_3d(nx, ny, nz, [&](const Column3& c) {
+    auto at = [&](Count l, Count lp, Count lm) {
+      visit(Stencil3{c.k + l, c.xp + l, c.xm + l, c.yp + l, c.ym + l, c.k + lp, c.k + lm});
+    };
+    at(0, next_index(0, nz), prev_index(0, nz));
+    for (Count l = 1; l + 1 < nz; ++l) at(l, l + 1, l - 1);
+    if (nz > 1) at(nz - 1, 0, nz - 2);
+  });
 }
 
 }  // namespace lodestra_fields
