@@ -1,0 +1,144 @@
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "lodestra_core/format.hpp"
+#include "lodestra_core/panic.hpp"
+#include "lodestra_core/simd.hpp"
+#include "lodestra_core/sizes.hpp"
+#include "lodestra_fields/fields3d.hpp"
+#include "lodestra_fields/random.hpp"
+#include "lodestra_fields/stencils.hpp"
+#include "tarnel_manifolds/eigen_sym3.hpp"
+
+namespace lodestra_fields {
+
+std::vector<double> grid_storage(Count nx, Count ny, Count nz, Count per_vertex, double fill) {
+  // Both products are checked before anything is allocated; a count that fits but
+  // cannot be allocated fails in the vector (std::bad_alloc or std::length_error).
+  return std::vector<double>(lodestra_core::checked_mul(vertex_count(nx, ny, nz), per_vertex),
+                             fill);
+}
+
+QField3D QField3D::zeros(Count nx, Count ny, Count nz, double dx) {
+  return QField3D{nx, ny, nz, dx, grid_storage(nx, ny, nz, kWidth)};
+}
+
+QField3D QField3D::uniform(Count nx, Count ny, Count nz, std::array<double, 5> q, double dx) {
+  QField3D out{nx, ny, nz, dx, grid_storage(nx, ny, nz, kWidth)};
+  double* d = out.data.data();
+  for (Count k = 0; k < out.len(); ++k) {
+    for (Count c = 0; c < kWidth; ++c) d[kWidth * k + c] = q[c];
+  }
+  return out;
+}
+
+QField3D QField3D::random_perturbation(Count nx, Count ny, Count nz, double dx, double amplitude,
+                                       std::uint64_t seed) {
+  const Count n = vertex_count(nx, ny, nz);
+  // The sampler spans [-amplitude, amplitude) with width 2*amplitude: it needs a
+  // positive amplitude (NaN is not) and a finite width. An empty grid draws nothing.
+  const double width = amplitude * 2.0;
+  if (n > 0 && !(amplitude > 0.0)) lodestra_core::panic("cannot sample empty range");
+  if (n > 0 && !std::isfinite(width)) {
+    lodestra_core::panic("cannot sample range [-amplitude, amplitude): 2*amplitude overflows (" +
+                         lodestra_core::fmt_sci(amplitude, 3) + ")");
+  }
+  QField3D out{nx, ny, nz, dx, grid_storage(nx, ny, nz, kWidth)};
+  Xoshiro256pp rng = Xoshiro256pp::seeded(seed);
+  // Five draws per vertex in flat order (q11, q12, q13, q22, q23). The top 52 bits
+  // of each output become the mantissa of a double in [1, 2); minus 1 gives u in
+  // [0, 1), and the sample is amplitude*2*u - amplitude.
+  for (double& value : out.data) {
+    const std::uint64_t bits = (rng.next() >> 12) | 0x3FF0000000000000ULL;
+    const double u = std::bit_cast<double>(bits) - 1.0;
+    value = width * u - amplitude;
+  }
+  return out;
+}
+
+namespace {
+
+LODESTRA_SIMD_CLONES
+void laplacian_q3(const double* f, double* l, Count nx, Count ny, Count nz, double dx) {
+  constexpr Count W = QField3D::kWidth;
+  const double inv_dx2 = 1.0 / (dx * dx);
+  for_each_stencil_3d(nx, ny, nz, [&](const Stencil3& s) {
+    for (Count c = 0; c < W; ++c) {
+      l[W * s.k + c] = laplacian7(f[W * s.k + c], f[W * s.xp + c], f[W * s.xm + c], f[W * s.yp + c],
+                                  f[W * s.ym + c], f[W * s.zp + c], f[W * s.zm + c], inv_dx2);
+    }
+  });
+}
+
+// The full symmetric matrix of one record; column-major and row-major agree.
+std::array<double, 9> full_matrix(const double* q) {
+  const double q33 = -(q[0] + q[3]);
+  return {q[0], q[1], q[2], q[1], q[3], q[4], q[2], q[4], q33};
+}
+
+// Ascending eigenvalues of one record. A record with a NaN or infinite component
+// gives three NaN values, so S and P are NaN there rather than a made-up number.
+std::array<double, 3> eigenvalues(const double* q) {
+  return tarnel_manifolds::sym3_eigenvalues(full_matrix(q));
+}
+
+// S = 1.5 * lambda_max. The values come ascending (or all NaN), so the largest is
+// the last.
+double scalar_order_of(const std::array<double, 3>& v) { return 1.5 * v[2]; }
+
+// q11^2 + q12^2 + q13^2 + q22^2 + q23^2 + q33^2, summed in that order.
+LODESTRA_SIMD_CLONES
+double max_squared_norm(const double* q, Count n) {
+  double best = 0.0;
+  for (Count k = 0; k < n; ++k) {
+    const double* r = q + QField3D::kWidth * k;
+    const double q33 = r[0] + r[3];
+    const double v =
+        r[0] * r[0] + r[1] * r[1] + r[2] * r[2] + r[3] * r[3] + r[4] * r[4] + q33 * q33;
+    best = v > best ? v : best;  // NaN skipped
+  }
+  return best;
+}
+
+}  // namespace
+
+QField3D QField3D::laplacian() const {
+  QField3D out{nx, ny, nz, dx, grid_storage(nx, ny, nz, kWidth)};
+  laplacian_q3(data.data(), out.data.data(), nx, ny, nz, dx);
+  return out;
+}
+
+std::vector<double> QField3D::scalar_order_s() const {
+  std::vector<double> out(len());
+  for (Count k = 0; k < len(); ++k) out[k] = scalar_order_of(eigenvalues(record(k)));
+  return out;
+}
+
+std::vector<double> QField3D::biaxiality_p() const {
+  // P = lambda_mid - lambda_min of the ascending eigenvalues.
+  std::vector<double> out(len());
+  for (Count k = 0; k < len(); ++k) {
+    const std::array<double, 3> v = eigenvalues(record(k));
+    out[k] = v[1] - v[0];
+  }
+  return out;
+}
+
+double QField3D::mean_s() const {
+  // S summed in flat order from 0, divided by the vertex count (NaN when empty).
+  double sum = 0.0;
+  for (Count k = 0; k < len(); ++k) sum += scalar_order_of(eigenvalues(record(k)));
+  return sum / static_cast<double>(len());
+}
+
+double QField3D::max_norm() const {
+  // sqrt is monotonic and correctly rounded: the largest norm is the root of the
+  // largest squared norm.
+  return std::sqrt(max_squared_norm(data.data(), len()));
+}
+
+}  // namespace lodestra_fields
