@@ -3,6 +3,7 @@
 //   flow step (with co-rotation and advection): reported against the same copy.
 
 #include <algorithm>
+#include <cstdio>
 #include <vector>
 
 #include "lodestra_core/params3d.hpp"
@@ -50,6 +51,7 @@ int main() {
     t_flow = std::min(t_flow, bench::best_seconds(flow, 2));
   }
   bool ok = bench::report("dry Euler step 64^3 / Q copy", t_dry, t_copy, 6.0);
-  bench::report("flow Euler step 64^3 / Q copy (information)", t_flow, t_copy, 1e9);
+  std::printf("%-44s %10.1f us  reference %10.1f us  ratio %6.3f (information)\n",
+              "flow Euler step 64^3 / Q copy", t_flow * 1e6, t_copy * 1e6, t_flow / t_copy);
   return ok ? 0 : 1;
 }

@@ -147,7 +147,7 @@ TEST_P(Grids3D, FusedStepsEqualComposition) {
 INSTANTIATE_TEST_SUITE_P(Beris3D, Grids3D,
                          ::testing::Values(Sizes{1, 1, 1}, Sizes{1, 4, 1}, Sizes{2, 1, 3},
                                            Sizes{3, 5, 2}, Sizes{4, 4, 4}, Sizes{5, 3, 7},
-                                           Sizes{0, 3, 3}, Sizes{3, 0, 2}));
+                                           Sizes{1, 2, 131}, Sizes{0, 3, 3}, Sizes{3, 0, 2}));
 
 // Dry relaxation of a uniform uniaxial field without a field: repeated Euler
 // steps carry it to the Landau equilibrium tr(Q^2) = -a_eff/(2c) = 1/6, S = 0.5,
