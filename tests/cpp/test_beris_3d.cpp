@@ -171,10 +171,10 @@ TEST(Beris3D, UniformFieldRelaxesToLandauEquilibrium) {
   }
 }
 
-// A rigid rotation u = w x r has no strain (D = 0), so only the vorticity acts:
-// S = W Q - Q W. With W = (G - G^T)/2 and G[a][b] = d_a u_b this is minus the rate
-// Omega Q - Q Omega at which Q turns with the fluid (Omega r = w x r). Checked on the
-// interior, where the central differences of a linear flow are exact.
+// A rigid rotation u = w x r has no strain (D = 0), so only the vorticity acts, and
+// S is exactly the rate Omega Q - Q Omega at which Q turns with the fluid
+// (Omega r = w x r). Checked on the interior, where the central differences of a
+// linear flow are exact.
 TEST(Beris3D, RigidRotationTurnsQ) {
   const Count n = 7;
   const double dx = 0.5;
@@ -206,7 +206,7 @@ TEST(Beris3D, RigidRotationTurnsQ) {
               for (int c = 0; c < 3; ++c)
                 turn[a][b] += omega[a][c] * m[c][b] - m[a][c] * omega[c][b];
           const double expect[5] = {turn[0][0], turn[0][1], turn[0][2], turn[1][1], turn[1][2]};
-          for (Count c = 0; c < 5; ++c) EXPECT_NEAR(s.data[5 * k + c], -expect[c], 1e-14);
+          for (Count c = 0; c < 5; ++c) EXPECT_NEAR(s.data[5 * k + c], expect[c], 1e-14);
         }
       }
     }

@@ -37,9 +37,12 @@ inline constexpr int kRow[5] = {0, 0, 0, 1, 1};
 inline constexpr int kCol[5] = {0, 1, 2, 1, 2};
 
 // Co-rotation (flow alignment) of Q by the strain rate D and vorticity W of the flow,
-//   S = lambda (D Q + Q D) + (W Q - Q W) - 2 lambda tr(Q D) Q,
+//   S = lambda (D Q + Q D) + (Q W - W Q) - 2 lambda tr(Q D) Q,
 // with tr(Q D) = ((Q D)_11 + (Q D)_22) + (Q D)_33, per stored component m = (a, b):
-//   S_m = ((W Q)_m + (lambda ((D Q)_m + (Q D)_m) - q_m ((lambda + lambda) tr(Q D)))) - (Q W)_m.
+//   S_m = ((Q W)_m + (lambda ((D Q)_m + (Q D)_m) - q_m ((lambda + lambda) tr(Q D)))) - (W Q)_m.
+// W[a][b] = (d_a u_b - d_b u_a)/2 is the transpose of the fluid's rotation tensor
+// Omega[a][b] = (d_b u_a - d_a u_b)/2, so Q W - W Q = Omega Q - Q Omega: a rigidly
+// rotating fluid turns the director with it, as the 2D model does.
 // There are no isotropic parts: neither (2/3) lambda D nor I/3 inside the products,
 // so S is traceless only where D is.
 inline std::array<double, 5> co_rotation_at(const lodestra_fields::VelocityGradient& g,
@@ -56,7 +59,7 @@ inline std::array<double, 5> co_rotation_at(const lodestra_fields::VelocityGradi
     const double qd = product_entry(m, g.d, a, b);
     const double wq = product_entry(g.w, m, a, b);
     const double qw = product_entry(m, g.w, a, b);
-    s[c] = (wq + (lambda * (dq + qd) - q[c] * two_lambda_tqd)) - qw;
+    s[c] = (qw + (lambda * (dq + qd) - q[c] * two_lambda_tqd)) - wq;
   }
   return s;
 }
