@@ -1,0 +1,112 @@
+#pragma once
+// Right-hand side of the 3D Beris-Edwards equation and its explicit Euler step:
+//   dQ/dt = gamma_r H(Q, t) + S(u, Q) - (u.grad) Q,
+// with H the molecular field of mol_field_3d.hpp, S the co-rotation of Q in the
+// flow and (u.grad) Q its advection; the flow terms enter only with a velocity.
+//
+// The per-vertex formulas live here and in mol_field_3d.hpp as inline
+// evaluators. The field operators and the fused steps call the same ones, so a
+// fused step equals the composition of the operators bit for bit.
+
+#include <array>
+
+#include "lodestra_core/params3d.hpp"
+#include "lodestra_fields/fields3d.hpp"
+#include "lodestra_solver/mol_field_3d.hpp"
+
+namespace lodestra_solver {
+
+using lodestra_core::RidiParams3D;
+using lodestra_fields::QField3D;
+using lodestra_fields::VelocityField3D;
+
+// Element [a][b] of a product of two 3x3 row-major matrices, (A B)_ab =
+// (A_a0 B_0b + A_a1 B_1b) + A_a2 B_2b, summed left to right.
+inline double product_entry(const std::array<double, 9>& x, const std::array<double, 9>& y, int a,
+                            int b) {
+  return (x[3 * a] * y[b] + x[3 * a + 1] * y[3 + b]) + x[3 * a + 2] * y[6 + b];
+}
+
+// The full symmetric matrix of a record (q11, q12, q13, q22, q23), q33 = -(q11 + q22).
+inline std::array<double, 9> q_matrix(const double* q) {
+  return {q[0], q[1], q[2], q[1], q[3], q[4], q[2], q[4], -(q[0] + q[3])};
+}
+
+// Row and column of the stored components q11, q12, q13, q22, q23.
+inline constexpr int kRow[5] = {0, 0, 0, 1, 1};
+inline constexpr int kCol[5] = {0, 1, 2, 1, 2};
+
+// Co-rotation (flow alignment) of Q by the strain rate D and vorticity W of the flow,
+//   S = lambda (D Q + Q D) + (Q W - W Q) - 2 lambda tr(Q D) Q,
+// with tr(Q D) = ((Q D)_11 + (Q D)_22) + (Q D)_33, per stored component m = (a, b):
+//   S_m = ((Q W)_m + (lambda ((D Q)_m + (Q D)_m) - q_m ((lambda + lambda) tr(Q D)))) - (W Q)_m.
+// W[a][b] = (d_a u_b - d_b u_a)/2 is the transpose of the fluid's rotation tensor
+// Omega[a][b] = (d_b u_a - d_a u_b)/2, so Q W - W Q = Omega Q - Q Omega: a rigidly
+// rotating fluid turns the director with it, as the 2D model does.
+// There are no isotropic parts: neither (2/3) lambda D nor I/3 inside the products,
+// so S is traceless only where D is.
+inline std::array<double, 5> co_rotation_at(const lodestra_fields::VelocityGradient& g,
+                                            const double* q, double lambda) {
+  const std::array<double, 9> m = q_matrix(q);
+  const double tqd =
+      (product_entry(m, g.d, 0, 0) + product_entry(m, g.d, 1, 1)) + product_entry(m, g.d, 2, 2);
+  const double two_lambda_tqd = (lambda + lambda) * tqd;
+  std::array<double, 5> s{};
+  for (int c = 0; c < 5; ++c) {
+    const int a = kRow[c];
+    const int b = kCol[c];
+    const double dq = product_entry(g.d, m, a, b);
+    const double qd = product_entry(m, g.d, a, b);
+    const double wq = product_entry(g.w, m, a, b);
+    const double qw = product_entry(m, g.w, a, b);
+    s[c] = (qw + (lambda * (dq + qd) - q[c] * two_lambda_tqd)) - wq;
+  }
+  return s;
+}
+
+// Central difference of one component along one axis, e = 1 / (dx + dx):
+//   g = e (f(+1) - f(-1)).
+inline double central_difference(double fp, double fm, double e) { return e * (fp - fm); }
+
+// The advection term -(u.grad) q_m of one component from its three central
+// differences: (gx (-ux) - uy gy) - uz gz.
+inline double advection_term(double gx, double gy, double gz, double ux, double uy, double uz) {
+  return (gx * -ux - uy * gy) - uz * gz;
+}
+
+// One component of the right-hand side with flow: R_m = gamma_r H_m + (S_m + A_m),
+// A_m the advection term.
+inline double flow_rhs_component(double gamma_r_h, double s_m, double adv_m) {
+  return gamma_r_h + (s_m + adv_m);
+}
+
+// One explicit Euler update of a component: q_m + dt R_m, written dt R_m + q_m.
+inline double euler_component(double q_m, double r_m, double dt) { return dt * r_m + q_m; }
+
+// S on Q's grid and spacing; the gradient of u is taken with u's spacing. u must
+// have Q's sizes (Panic otherwise).
+QField3D co_rotation_3d(const VelocityField3D& u, const QField3D& q, double lambda);
+
+// gamma_r H without a velocity (u == nullptr); gamma_r H + (S - (u.grad) Q) with one,
+// the advection differenced with Q's spacing.
+QField3D beris_edwards_rhs_3d(const QField3D& q, const VelocityField3D* u, const RidiParams3D& p,
+                              double t);
+
+// Explicit Euler on dQ/dt = R: Q + dt R per component. Holds no state.
+struct EulerIntegrator3D {
+  QField3D step(const QField3D& q, const QField3D& rhs, double dt) const;
+};
+
+// The Euler step of the dry equation as one pass over the grid, writing into
+// `out`, which must already have Q's sizes and must not be Q. Equals
+// EulerIntegrator3D{}.step(q, beris_edwards_rhs_3d(q, nullptr, p, t), dt) bit for bit,
+// without allocating.
+void dry_euler_step_3d(const QField3D& q, const RidiParams3D& p, double t, double dt,
+                       QField3D& out);
+
+// The same with the flow u (on Q's grid): equals
+// EulerIntegrator3D{}.step(q, beris_edwards_rhs_3d(q, &u, p, t), dt) bit for bit.
+void flow_euler_step_3d(const QField3D& q, const VelocityField3D& u, const RidiParams3D& p,
+                        double t, double dt, QField3D& out);
+
+}  // namespace lodestra_solver
