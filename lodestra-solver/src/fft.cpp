@@ -148,24 +148,42 @@ void RealInverse::execute(ComplexBuffer& spectrum, RealBuffer& x) const {
                        reinterpret_cast<fftw_complex*>(spectrum.data()), x.data());
 }
 
-ComplexPlan2D::ComplexPlan2D(Count nx, Count ny, Planning planning) {
-  const std::array<Count, 2> extents{nx, ny};
+namespace {
+
+// Row-major complex plans of these extents, out of place, preserving the input.
+void plan_complex(std::span<const Count> extents, Planning planning, PlanHandle& forward,
+                  PlanHandle& inverse, Count& points) {
   check_extents(extents);
-  points_ = real_size(extents);
-  if (points_ == 0) return;
-  ComplexBuffer in(points_);
-  ComplexBuffer out(points_);
-  std::vector<fftw_iodim64> dims(2);
-  dims[0] = {static_cast<std::ptrdiff_t>(nx), static_cast<std::ptrdiff_t>(ny),
-             static_cast<std::ptrdiff_t>(ny)};
-  dims[1] = {static_cast<std::ptrdiff_t>(ny), 1, 1};
+  points = real_size(extents);
+  if (points == 0) return;
+  ComplexBuffer in(points);
+  ComplexBuffer out(points);
+  std::vector<fftw_iodim64> dims(extents.size());
+  std::ptrdiff_t stride = 1;
+  for (std::size_t d = extents.size(); d-- > 0;) {
+    dims[d] = {static_cast<std::ptrdiff_t>(extents[d]), stride, stride};
+    stride *= static_cast<std::ptrdiff_t>(extents[d]);
+  }
   const unsigned flags =
       (planning == Planning::Measure ? FFTW_MEASURE : FFTW_ESTIMATE) | FFTW_PRESERVE_INPUT;
   auto* i = reinterpret_cast<fftw_complex*>(in.data());
   auto* o = reinterpret_cast<fftw_complex*>(out.data());
-  forward_.reset(fftw_plan_guru64_dft(2, dims.data(), 0, nullptr, i, o, FFTW_FORWARD, flags));
-  inverse_.reset(fftw_plan_guru64_dft(2, dims.data(), 0, nullptr, i, o, FFTW_BACKWARD, flags));
-  if (!forward_ || !inverse_) panic("FFTW could not plan a complex 2D transform");
+  const int rank = static_cast<int>(dims.size());
+  forward.reset(fftw_plan_guru64_dft(rank, dims.data(), 0, nullptr, i, o, FFTW_FORWARD, flags));
+  inverse.reset(fftw_plan_guru64_dft(rank, dims.data(), 0, nullptr, i, o, FFTW_BACKWARD, flags));
+  if (!forward || !inverse) panic("FFTW could not plan a complex transform");
+}
+
+}  // namespace
+
+ComplexPlan2D::ComplexPlan2D(Count nx, Count ny, Planning planning) {
+  const std::array<Count, 2> extents{nx, ny};
+  plan_complex(extents, planning, forward_, inverse_, points_);
+}
+
+ComplexPlan3D::ComplexPlan3D(Count nx, Count ny, Count nz, Planning planning) {
+  const std::array<Count, 3> extents{nx, ny, nz};
+  plan_complex(extents, planning, forward_, inverse_, points_);
 }
 
 namespace {
@@ -190,6 +208,14 @@ void ComplexPlan2D::forward(const ComplexBuffer& in, ComplexBuffer& out) const {
 }
 
 void ComplexPlan2D::inverse(const ComplexBuffer& in, ComplexBuffer& out) const {
+  execute_complex(inverse_.get(), in, out, points_);
+}
+
+void ComplexPlan3D::forward(const ComplexBuffer& in, ComplexBuffer& out) const {
+  execute_complex(forward_.get(), in, out, points_);
+}
+
+void ComplexPlan3D::inverse(const ComplexBuffer& in, ComplexBuffer& out) const {
   execute_complex(inverse_.get(), in, out, points_);
 }
 

@@ -18,9 +18,10 @@
 // nothing else in the process feeds FFTW wisdom for real-input problems (wisdom from a more
 // patient planner would be reused by the estimating planner).
 //
-// ComplexPlan2D is the plain complex 2D transform, with the same signs and no scaling. Its
-// measuring mode times candidate plans, so different processes may pick different plans that
-// round differently: it exists to give benchmarks a reference time, never to make results.
+// ComplexPlan2D and ComplexPlan3D are the plain complex transforms, with the same signs and no
+// scaling. Its measuring mode times candidate plans, so different processes may pick different
+// plans that round differently: it exists to give benchmarks a reference time, never to make
+// results.
 //
 // FFTW's planner is not thread-safe; the engine runs on one thread.
 
@@ -134,6 +135,20 @@ enum class Planning { Estimate, Measure };
 class ComplexPlan2D {
  public:
   ComplexPlan2D(Count nx, Count ny, Planning planning = Planning::Estimate);
+
+  void forward(const ComplexBuffer& in, ComplexBuffer& out) const;
+  void inverse(const ComplexBuffer& in, ComplexBuffer& out) const;
+
+ private:
+  PlanHandle forward_;
+  PlanHandle inverse_;
+  Count points_ = 0;
+};
+
+// Complex nx x ny x nz transforms, as ComplexPlan2D.
+class ComplexPlan3D {
+ public:
+  ComplexPlan3D(Count nx, Count ny, Count nz, Planning planning = Planning::Estimate);
 
   void forward(const ComplexBuffer& in, ComplexBuffer& out) const;
   void inverse(const ComplexBuffer& in, ComplexBuffer& out) const;
