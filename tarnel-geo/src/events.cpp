@@ -36,25 +36,32 @@ Vec3 centroid(const DisclinationLine& line) {
   return c;
 }
 
-double distance(const Vec3& a, const Vec3& b) {
-  const double x = a[0] - b[0], y = a[1] - b[1], z = a[2] - b[2];
-  return std::sqrt((x * x + y * y) + z * z);
-}
-
 // For each of `from`, the nearest of `to` (first strictly nearer wins) if closer than
-// threshold.
+// threshold. The distances of one row are computed first, over coordinates held axis by
+// axis, so that the square roots vectorise; the choice then scans them in order.
 std::vector<std::optional<std::size_t>> nearest(const std::vector<Vec3>& from,
                                                 const std::vector<Vec3>& to, double threshold) {
   std::vector<std::optional<std::size_t>> match(from.size());
   if (to.empty()) return match;
+  const std::size_t n = to.size();
+  std::vector<double> tx(n), ty(n), tz(n), d(n);
+  for (std::size_t b = 0; b < n; ++b) {
+    tx[b] = to[b][0];
+    ty[b] = to[b][1];
+    tz[b] = to[b][2];
+  }
   for (std::size_t a = 0; a < from.size(); ++a) {
+    const double ax = from[a][0], ay = from[a][1], az = from[a][2];
+    for (std::size_t b = 0; b < n; ++b) {
+      const double x = ax - tx[b], y = ay - ty[b], z = az - tz[b];
+      d[b] = std::sqrt((x * x + y * y) + z * z);
+    }
     std::size_t best = 0;
-    double best_d = distance(from[a], to[0]);
-    for (std::size_t b = 1; b < to.size(); ++b) {
-      const double d = distance(from[a], to[b]);
-      if (d < best_d) {
+    double best_d = d[0];
+    for (std::size_t b = 1; b < n; ++b) {
+      if (d[b] < best_d) {
         best = b;
-        best_d = d;
+        best_d = d[b];
       }
     }
     if (best_d < threshold) match[a] = best;

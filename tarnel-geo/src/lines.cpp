@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
 #include "lodestra_core/panic.hpp"
@@ -58,6 +57,46 @@ std::int64_t minimage(std::int64_t d, std::uint64_t n) {
 
 struct Cell {
   std::int64_t c[3];
+};
+
+// Vertex index -> first segment based there: open addressing with linear probing in a
+// power-of-two table at most half full. Every segment looks up its 27 neighbour cells,
+// mostly empty, so a miss must cost about one probe.
+class VertexTable {
+ public:
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+  explicit VertexTable(std::size_t count) {
+    std::size_t capacity = 16;
+    while (capacity < 2 * count) capacity *= 2;
+    mask_ = capacity - 1;
+    keys_.assign(capacity, kEmpty);
+    values_.assign(capacity, kNone);
+  }
+
+  // The slot of `key`, claimed when absent; returns the value stored there.
+  std::size_t& slot(std::uint64_t key) {
+    std::size_t h = hash(key);
+    while (keys_[h] != kEmpty && keys_[h] != key) h = (h + 1) & mask_;
+    keys_[h] = key;
+    return values_[h];
+  }
+
+  std::size_t find(std::uint64_t key) const {
+    for (std::size_t h = hash(key);; h = (h + 1) & mask_) {
+      if (keys_[h] == key) return values_[h];
+      if (keys_[h] == kEmpty) return kNone;
+    }
+  }
+
+ private:
+  static constexpr std::uint64_t kEmpty = static_cast<std::uint64_t>(-1);
+  std::size_t hash(std::uint64_t key) const {
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 20) & mask_;
+  }
+  std::size_t mask_ = 0;
+  std::vector<std::uint64_t> keys_;
+  std::vector<std::size_t> values_;
 };
 
 }  // namespace
@@ -123,10 +162,9 @@ std::vector<DisclinationLine> connect_disclination_lines(
 
   // Nodes: base vertices; segments at one vertex chained in ascending index.
   std::vector<Cell> base(count);
-  std::unordered_map<std::uint64_t, std::size_t> head;
-  head.reserve(count);
+  VertexTable head(count);
   std::vector<std::size_t> next(count);
-  constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  constexpr std::size_t kNone = VertexTable::kNone;
   for (std::size_t s = 0; s < count; ++s) {
     if (segments[s].from >= vertices) {
       lodestra_core::panic("segment base vertex outside the nx x ny x nz grid");
@@ -136,9 +174,9 @@ std::vector<DisclinationLine> connect_disclination_lines(
                     static_cast<std::int64_t>(v.l)}};
   }
   for (std::size_t s = count; s-- > 0;) {
-    auto [it, fresh] = head.try_emplace(segments[s].from, s);
-    next[s] = fresh ? kNone : it->second;
-    it->second = s;
+    std::size_t& first_here = head.slot(segments[s].from);
+    next[s] = first_here;
+    first_here = s;
   }
 
   // Neighbour lists (CSR): segments based in the distinct periodic cells around each one.
@@ -166,9 +204,7 @@ std::vector<DisclinationLine> connect_disclination_lines(
               lodestra_fields::flat_index(static_cast<std::uint64_t>(axis_cells[0][a]),
                                           static_cast<std::uint64_t>(axis_cells[1][b]),
                                           static_cast<std::uint64_t>(axis_cells[2][c]), ny, nz);
-          const auto it = head.find(key);
-          if (it == head.end()) continue;
-          for (std::size_t o = it->second; o != kNone; o = next[o]) {
+          for (std::size_t o = head.find(key); o != kNone; o = next[o]) {
             if (o != s) adjacent.push_back(o);
           }
         }
