@@ -63,7 +63,7 @@ PyObject* line_torsions(PyObject* self, void*) {
   });
 }
 PyObject* line_charge(PyObject* self, void*) {
-  return guard([&] { return unicode(tarnel_geo::charge_name(line_of(self).charge)); });
+  return guard([&] { return unicode(std::string(tarnel_geo::charge_name(line_of(self).charge))); });
 }
 PyObject* line_is_loop(PyObject* self, void*) {
   return guard([&] { return check(PyBool_FromLong(line_of(self).is_loop)); });
@@ -119,7 +119,7 @@ PyObject* line_repr(PyObject* self) {
   return guard([&] {
     const DisclinationLine& line = line_of(self);
     return unicode("DisclinationLine(n_vertices=" + fmt_int(std::uint64_t{line.vertices.size()}) +
-                   ", charge=" + tarnel_geo::charge_name(line.charge) +
+                   ", charge=" + std::string(tarnel_geo::charge_name(line.charge)) +
                    ", is_loop=" + (line.is_loop ? "true" : "false") +
                    ", length=" + fmt_fixed(line.length(), 4) + ")");
   });
@@ -133,7 +133,8 @@ PyObject* event_frame(PyObject* self, void*) {
   return guard([&] { return to_py(std::uint64_t{event_of(self).frame}); });
 }
 PyObject* event_kind(PyObject* self, void*) {
-  return guard([&] { return unicode(tarnel_geo::event_kind_name(event_of(self).kind)); });
+  return guard(
+      [&] { return unicode(std::string(tarnel_geo::event_kind_name(event_of(self).kind))); });
 }
 PyObject* event_position(PyObject* self, void*) {
   return guard([&] { return array_from(event_of(self).position.data(), {3}); });
@@ -206,7 +207,7 @@ PyObject* event_repr(PyObject* self) {
   return guard([&] {
     const DisclinationEvent& e = event_of(self);
     return unicode("DisclinationEvent(frame=" + fmt_int(std::uint64_t{e.frame}) +
-                   ", kind=" + tarnel_geo::event_kind_name(e.kind) + ", position=[" +
+                   ", kind=" + std::string(tarnel_geo::event_kind_name(e.kind)) + ", position=[" +
                    fmt_fixed(e.position[0], 3) + ", " + fmt_fixed(e.position[1], 3) + ", " +
                    fmt_fixed(e.position[2], 3) + "])");
   });

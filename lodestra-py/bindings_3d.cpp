@@ -11,7 +11,12 @@ void register_names(PyObject* module) {
   add_class(module, "QField3D", make_qfield3d_class());
   add_class(module, "VelocityField3D", make_velocity_field3d_class());
   add_class(module, "ScalarField3D", make_scalar_field3d_class());
-  // The remaining 3D classes and the two 3D runners follow here, in table order.
+  add_class(module, "SnapStats3D", make_snap_stats_3d_class());
+  add_class(module, "BechStats3D", make_bech_stats_3d_class());
+  add_class(module, "DisclinationLine", make_disclination_line_class());
+  add_class(module, "DisclinationEvent", make_disclination_event_class());
+  add_function(module, &run_ridi_3d_def);
+  add_function(module, &run_ridi_3d_full_def);
 }
 
 }  // namespace lodestra_py::bindings_3d

@@ -23,8 +23,8 @@ def wedge_field(nx, ny, nz, cores, s=0.5):
 
 
 def test_scan_of_a_straight_wedge_line():
-    lines = LINE.scan(wedge_field(8, 8, 5, [(3, 4, 1)]))
-    assert len(lines) == 1
+    lines = LINE.scan(wedge_field(12, 8, 5, [(3, 4, 1), (9, 4, -1)]))
+    assert len(lines) == 2
     line = lines[0]
     assert (len(line), line.charge, line.is_loop) == (5, "half_plus", True)
     assert line.vertices.shape == line.tangents.shape == (5, 3)
@@ -45,16 +45,19 @@ def test_scan_of_a_pair_and_of_defect_free_fields():
 
 
 def test_tracking_between_frames():
-    a = LINE.scan(wedge_field(12, 8, 4, [(2, 3, 1), (8, 3, -1)]))
-    b = LINE.scan(wedge_field(12, 8, 4, [(2, 3, 1)]))
+    a = LINE.scan(wedge_field(12, 12, 4, [(2, 2, 1), (8, 2, -1), (2, 8, -1), (8, 8, 1)]))
+    b = LINE.scan(wedge_field(12, 12, 4, [(2, 2, 1), (8, 2, -1)]))
+    assert (len(a), len(b)) == (4, 2)
     assert EVENT.track(a, a, 1, 1.0) == []
     events = EVENT.track(a, b, 7, 1.0)
-    assert [(e.kind, e.frame, e.line_indices) for e in events] == [("annihilation", 7, [1])]
-    assert np.allclose(events[0].position[:2], [8, 3])
+    assert [(e.kind, e.frame) for e in events] == [("annihilation", 7)] * 2
+    gone = sorted(tuple(e.position[:2].round(6)) for e in events)
+    assert gone == [(2.0, 8.0), (8.0, 8.0)]
+    assert [a[e.line_indices[0]].vertices[0, 1] for e in events] == [8.0, 8.0]
     created = EVENT.track([], tuple(b), 2, 1.0)
-    assert [e.kind for e in created] == ["creation"]
+    assert [e.kind for e in created] == ["creation", "creation"]
     assert repr(created[0]).startswith("DisclinationEvent(frame=2, kind=creation, position=[2.000")
-    assert [e.kind for e in EVENT.track(b, b, 0, 0.0)] == ["creation", "annihilation"]
+    assert [e.kind for e in EVENT.track(b, b, 0, 0.0)] == ["creation"] * 2 + ["annihilation"] * 2
 
 
 @pytest.mark.parametrize("args, message", [

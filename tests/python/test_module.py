@@ -12,8 +12,11 @@ REGISTERED_2D = [
     "DefectInfo", "run_ridi_component1", "run_ridi_component1_hydro", "run_ridi_bech",
     "stokes_solve", "k0_convolution", "scan_defects", "ch_step_etd",
 ]
-REGISTERED_3D = ["RidiParams3D", "QField3D", "VelocityField3D", "ScalarField3D"]
-CLASSES = REGISTERED_2D[:7] + REGISTERED_3D
+REGISTERED_3D = [
+    "RidiParams3D", "QField3D", "VelocityField3D", "ScalarField3D", "SnapStats3D", "BechStats3D",
+    "DisclinationLine", "DisclinationEvent", "run_ridi_3d", "run_ridi_3d_full",
+]
+CLASSES = REGISTERED_2D[:7] + REGISTERED_3D[:8]
 
 
 def test_all_lists_the_registered_names_in_order():

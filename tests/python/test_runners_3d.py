@@ -82,7 +82,7 @@ def test_tracking_finds_a_straight_line_and_no_events_while_it_stays(tmp_path):
     nx = ny = 8
     nz = 4
     i, j = np.meshgrid(np.arange(nx), np.arange(ny), indexing="ij")
-    theta = 0.5 * np.arctan2(j - 3, i - 3)
+    theta = 0.5 * np.arctan2(j - 3, i - 2) - 0.5 * np.arctan2(j - 3, i - 6)
     n = np.stack([np.cos(theta), np.sin(theta), np.zeros_like(theta)], axis=-1)
     s = 0.5
     rec = np.stack([s * (n[..., 0] ** 2 - 1 / 3), s * n[..., 0] * n[..., 1], s * 0 * n[..., 0],
@@ -91,9 +91,9 @@ def test_tracking_finds_a_straight_line_and_no_events_while_it_stays(tmp_path):
     p = small_params(nx, ny, nz)
     p.dt = 0.001
     _, stats = lodestra.run_ridi_3d(q0, p, 2, 1, str(tmp_path), True)
-    assert [r.n_disclination_lines for r in stats] == [1, 1]
+    assert [r.n_disclination_lines for r in stats] == [2, 2]
     assert [r.n_events for r in stats] == [0, 0]
-    assert stats[0].total_line_length == nz
+    assert stats[0].total_line_length == 2 * nz and stats[0].mean_line_curvature == 0.0
 
 
 def test_noise_is_bit_identical_across_runs_and_processes(tmp_path):
