@@ -112,14 +112,15 @@ template <class Visit>
 template <class Visit>
 [[gnu::always_inline]] inline void for_each_stencil_3d(Count nx, Count ny, Count nz,
                                                        Visit&& visit) {
-  for_each_column_3d(nx, ny, nz, [&](const Column3& c) {
-    auto at = [&](Count l, Count lp, Count lm) {
-      visit(Stencil3{c.k + l, c.xp + l, c.xm + l, c.yp + l, c.ym + l, c.k + lp, c.k + lm});
-    };
-    at(0, next_index(0, nz), prev_index(0, nz));
-    for (Count l = 1; l + 1 < nz; ++l) at(l, l + 1, l - 1);
-    if (nz > 1) at(nz - 1, 0, nz - 2);
-  });
+  for_each_column_3d(
+      nx, ny, nz, [&](const Column3& c) __attribute__((always_inline)) {
+        auto at = [&](Count l, Count lp, Count lm) {
+          visit(Stencil3{c.k + l, c.xp + l, c.xm + l, c.yp + l, c.ym + l, c.k + lp, c.k + lm});
+        };
+        at(0, next_index(0, nz), prev_index(0, nz));
+        for (Count l = 1; l + 1 < nz; ++l) at(l, l + 1, l - 1);
+        if (nz > 1) at(nz - 1, 0, nz - 2);
+      });
 }
 
 }  // namespace lodestra_fields
