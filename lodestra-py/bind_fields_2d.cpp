@@ -23,8 +23,6 @@ using lodestra_fields::VelocityField2D;
 constexpr const char* kGridArgs[] = {"nx", "ny", "dx"};
 constexpr const char* kFromNumpyArgs[] = {"arr", "nx", "ny", "dx"};
 
-PyObject* unicode(const std::string& text) { return check(PyUnicode_FromString(text.c_str())); }
-
 template <class Field>
 Py_ssize_t field_len(PyObject* self) {
   return static_cast<Py_ssize_t>(unbox<Field>(self).len());

@@ -15,16 +15,6 @@ using lodestra_fields::QField2D;
 using lodestra_fields::ScalarField2D;
 using lodestra_fields::VelocityField2D;
 
-// A new list of new record objects, in the engine's order.
-template <class Record>
-PyObject* record_list(const std::vector<Record>& records) {
-  Ref list(check(PyList_New(static_cast<Py_ssize_t>(records.size()))));
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), wrap(records[i]));
-  }
-  return list.release();
-}
-
 constexpr const char* kDriverArgs[] = {"q_init", "params", "n_steps", "snap_every"};
 
 template <auto Driver>
@@ -36,7 +26,7 @@ PyObject* run_component1(const char* name, PyObject* args, PyObject* kwargs) {
   const auto snap_every = a.count(3);
   auto [q, stats] = Driver(q_init, params, n_steps, snap_every);
   Ref field(wrap(std::move(q)));
-  Ref records(record_list(stats));
+  Ref records(list_of(std::move(stats)));
   return check(PyTuple_Pack(2, field.get(), records.get()));
 }
 
@@ -67,7 +57,7 @@ PyObject* run_ridi_bech(PyObject*, PyObject* args, PyObject* kwargs) {
         lodestra_solver::run_ridi_bech(q_init, phi_init, params, n_steps, snap_every);
     Ref q_obj(wrap(std::move(q)));
     Ref phi_obj(wrap(std::move(phi)));
-    Ref records(record_list(stats));
+    Ref records(list_of(std::move(stats)));
     return check(PyTuple_Pack(3, q_obj.get(), phi_obj.get(), records.get()));
   });
 }
@@ -98,7 +88,7 @@ PyObject* scan_defects(PyObject*, PyObject* args, PyObject* kwargs) {
     Args a("scan_defects", names, 1, args, kwargs);
     const QField2D& q = a.object<QField2D>(0);
     const double threshold = a.real_or(1, lodestra_solver::kDefectThreshold);
-    return record_list(lodestra_solver::scan_defects(q, threshold));
+    return list_of(lodestra_solver::scan_defects(q, threshold));
   });
 }
 

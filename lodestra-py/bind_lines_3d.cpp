@@ -21,23 +21,12 @@ using lodestra_fields::QField3D;
 using tarnel_geo::DisclinationEvent;
 using tarnel_geo::DisclinationLine;
 
-PyObject* unicode(const std::string& text) { return check(PyUnicode_FromString(text.c_str())); }
-
 // Sequences of 3-vectors as a new (n, 3) array, and of reals as a new (n,) array.
 PyObject* points_array(const std::vector<std::array<double, 3>>& points) {
   PyObject* out = new_array({points.size(), 3});
   double* data = array_data(out);
   for (const auto& p : points) data = std::copy(p.begin(), p.end(), data);
   return out;
-}
-
-template <class T>
-PyObject* list_of(std::vector<T>&& values) {
-  Ref list(check(PyList_New(static_cast<Py_ssize_t>(values.size()))));
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), wrap(std::move(values[i])));
-  }
-  return list.release();
 }
 
 // --- DisclinationLine ------------------------------------------------------

@@ -21,8 +21,6 @@ constexpr PyGetSetDef field(const char* name) {
   return {name, get_member<T, Member>, nullptr, nullptr, nullptr};
 }
 
-PyObject* unicode(const std::string& text) { return check(PyUnicode_FromString(text.c_str())); }
-
 PyObject* snap_repr(PyObject* self) {
   return guard([&] {
     const SnapStats& s = unbox<SnapStats>(self);

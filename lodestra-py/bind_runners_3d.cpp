@@ -22,8 +22,6 @@ constexpr PyGetSetDef field(const char* name, const char* doc) {
   return {name, get_member<T, Member>, nullptr, doc, nullptr};
 }
 
-PyObject* unicode(const std::string& text) { return check(PyUnicode_FromString(text.c_str())); }
-
 constexpr const char kTimeDoc[] = "Simulation time at this snapshot.";
 constexpr const char kMeanSDoc[] = "Spatial mean of the scalar order parameter S.";
 constexpr const char kBiaxialityDoc[] = "Spatial mean of the biaxiality parameter P.";
@@ -76,16 +74,6 @@ PyGetSetDef bech3d_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// A new list of new record objects, in the engine's order.
-template <class Record>
-PyObject* record_list(const std::vector<Record>& records) {
-  Ref list(check(PyList_New(static_cast<Py_ssize_t>(records.size()))));
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), wrap(records[i]));
-  }
-  return list.release();
-}
-
 PyObject* run_ridi_3d(PyObject*, PyObject* args, PyObject* kwargs) {
   static constexpr const char* names[] = {"q_init",     "params",  "n_steps",
                                           "snap_every", "out_dir", "track_defects"};
@@ -100,7 +88,7 @@ PyObject* run_ridi_3d(PyObject*, PyObject* args, PyObject* kwargs) {
     auto [q, stats] =
         lodestra_solver::run_ridi_3d(q_init, params, n_steps, snap_every, out_dir, track);
     Ref field_obj(wrap(std::move(q)));
-    Ref records(record_list(stats));
+    Ref records(list_of(std::move(stats)));
     return check(PyTuple_Pack(2, field_obj.get(), records.get()));
   });
 }
@@ -121,7 +109,7 @@ PyObject* run_ridi_3d_full(PyObject*, PyObject* args, PyObject* kwargs) {
                                                              snap_every, out_dir, track);
     Ref q_obj(wrap(std::move(q)));
     Ref phi_obj(wrap(std::move(phi)));
-    Ref records(record_list(stats));
+    Ref records(list_of(std::move(stats)));
     return check(PyTuple_Pack(3, q_obj.get(), phi_obj.get(), records.get()));
   });
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "frame/classes.hpp"
@@ -50,6 +51,21 @@ ArrayCopy to_array(PyObject* obj, int ndim, const char* name);
 PyObject* new_array(const std::vector<std::uint64_t>& shape);
 double* array_data(PyObject* array);
 PyObject* array_from(const double* values, const std::vector<std::uint64_t>& shape);
+
+// Text to a new str.
+inline PyObject* unicode(const std::string& text) {
+  return check(PyUnicode_FromString(text.c_str()));
+}
+
+// A new list of new objects owning the records, in the engine's order.
+template <class Record>
+PyObject* list_of(std::vector<Record> records) {
+  Ref list(check(PyList_New(static_cast<Py_ssize_t>(records.size()))));
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), wrap(std::move(records[i])));
+  }
+  return list.release();
+}
 
 // Scalars to Python.
 inline PyObject* to_py(double value) { return check(PyFloat_FromDouble(value)); }
