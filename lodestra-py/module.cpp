@@ -1,6 +1,7 @@
-// The module: creation, its docstring, and the registration list. Each entry
-// sets the module attribute and appends its name to __all__, in this order: the
-// 2D surface here, then the 3D surface through bindings_3d.
+// The compiled core, lodestra._core: creation, its docstring, and the
+// registration list. Each entry sets the module attribute and appends its name
+// to __all__, in this order: the 2D surface here, then the 3D surface through
+// bindings_3d. The package's __init__.py re-exports all of it as `lodestra`.
 
 #define LODESTRA_IMPORTS_ARRAY
 #include "bindings.hpp"
@@ -35,7 +36,7 @@ constexpr const char kPanicDoc[] =
     "typically propagates all the way up and makes the interpreter exit.";
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "lodestra", kModuleDoc, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "lodestra._core", kModuleDoc, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 PyObject* create_module() {
@@ -69,4 +70,4 @@ PyObject* create_module() {
 }  // namespace
 }  // namespace lodestra_py
 
-PyMODINIT_FUNC PyInit_lodestra() { return lodestra_py::guard(lodestra_py::create_module); }
+PyMODINIT_FUNC PyInit__core() { return lodestra_py::guard(lodestra_py::create_module); }

@@ -219,3 +219,17 @@ def test_class_conversion_names_argument_and_types():
     # Only the first failure, in signature order, is reported.
     with pytest.raises(TypeError, match="^argument 'q_init'"):
         lodestra.run_ridi_component1(None, None, -1, 1)
+
+
+def test_import_loads_only_the_core():
+    import subprocess
+    import sys
+
+    code = ("import sys, lodestra; heavy = ('matplotlib', 'pandas', 'vtk', 'dask', 'lodestra.io',"
+            " 'lodestra.plot', 'lodestra.defects', 'lodestra.ensemble');"
+            " print(sorted(m for m in sys.modules if m.split('.')[0] in heavy or m in heavy))")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "[]"
+    assert lodestra.__doc__ is lodestra._core.__doc__
+    with pytest.raises(AttributeError, match="has no attribute 'nonexistent'"):
+        lodestra.nonexistent  # noqa: B018

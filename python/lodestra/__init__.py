@@ -1,0 +1,20 @@
+# The public face of the compiled core: every name, docstring and __all__ of
+# lodestra._core, re-exported unchanged. The pure-Python submodules (io, plot,
+# defects, ensemble) load on first use, so `import lodestra` imports nothing
+# beyond the core and NumPy.
+import importlib as _importlib
+
+from . import _core
+from ._core import *  # noqa: F401,F403
+from ._core import PanicException
+
+__doc__ = _core.__doc__
+__all__ = _core.__all__
+
+_SUBMODULES = ("io", "plot", "defects", "ensemble")
+
+
+def __getattr__(name):
+    if name in _SUBMODULES:
+        return _importlib.import_module(f"{__name__}.{name}")
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
