@@ -17,30 +17,13 @@ VelocityField3D VelocityField3D::uniform(Count nx, Count ny, Count nz, std::arra
 }
 
 VelocityGradient VelocityField3D::velocity_gradient_at(Count k) const {
-  // G[a][b] = d_a u_b by periodic central differences, h = 1/(2 dx); then
-  // D = (G + G^T)/2 and W = (G - G^T)/2, the diagonals included as written.
   const Vertex3 v = split_index(k, ny, nz);
-  const Count fwd[3] = {flat_index(next_index(v.i, nx), v.j, v.l, ny, nz),
-                        flat_index(v.i, next_index(v.j, ny), v.l, ny, nz),
-                        flat_index(v.i, v.j, next_index(v.l, nz), ny, nz)};
-  const Count bwd[3] = {flat_index(prev_index(v.i, nx), v.j, v.l, ny, nz),
-                        flat_index(v.i, prev_index(v.j, ny), v.l, ny, nz),
-                        flat_index(v.i, v.j, prev_index(v.l, nz), ny, nz)};
-  const double h = 1.0 / (2.0 * dx);
-  double g[3][3];
-  for (int a = 0; a < 3; ++a) {
-    for (int b = 0; b < 3; ++b) {
-      g[a][b] = h * (data[kWidth * fwd[a] + b] - data[kWidth * bwd[a] + b]);
-    }
-  }
-  VelocityGradient out;
-  for (int a = 0; a < 3; ++a) {
-    for (int b = 0; b < 3; ++b) {
-      out.d[3 * a + b] = 0.5 * (g[a][b] + g[b][a]);
-      out.w[3 * a + b] = 0.5 * (g[a][b] - g[b][a]);
-    }
-  }
-  return out;
+  const double* u = data.data();
+  auto at = [&](Count i, Count j, Count l) { return u + kWidth * flat_index(i, j, l, ny, nz); };
+  return velocity_gradient(at(next_index(v.i, nx), v.j, v.l), at(prev_index(v.i, nx), v.j, v.l),
+                           at(v.i, next_index(v.j, ny), v.l), at(v.i, prev_index(v.j, ny), v.l),
+                           at(v.i, v.j, next_index(v.l, nz)), at(v.i, v.j, prev_index(v.l, nz)),
+                           1.0 / (2.0 * dx));
 }
 
 }  // namespace lodestra_fields

@@ -113,6 +113,135 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void dry_pass(const QField3D& q,
   }
 }
 
+// The Euler pass with flow, column by column like the dry pass and, inside a
+// column, in chunks of vertices. A chunk's Q records, velocities and the nine
+// entries of the velocity gradient are first laid out one array per component,
+// so that the loop of the co-rotation S and of g = two_c tr(Q^2) runs over
+// unit-stride arrays and vectorises. Then S, g and the velocity are spread over
+// each vertex's five elements; one flat loop over the elements gives the
+// Laplacian (into `o`) and the advection term, and a second one H and the
+// update. Each value is the same per-vertex formula as the field operators use,
+// so the pass equals their composition bit for bit.
+LODESTRA_SIMD_CLONES [[gnu::flatten]] void flow_pass(const QField3D& q, const VelocityField3D& u,
+                                                     const MolecularConstants3D& mc, double gamma_r,
+                                                     double lambda, double dt,
+                                                     double* __restrict o) {
+  using lodestra_fields::flat_index;
+  using lodestra_fields::gradient_entry;
+  using lodestra_fields::next_index;
+  using lodestra_fields::prev_index;
+  const Count nx = q.nx;
+  const Count ny = q.ny;
+  const Count nz = q.nz;
+  if (ny == 0 || nz == 0) return;
+  const double inv_dx2 = 1.0 / (q.dx * q.dx);
+  const double e = 1.0 / (q.dx + q.dx);
+  const double hu = 1.0 / (2.0 * u.dx);
+  // Per vertex of a chunk.
+  double q_c[5][kChunk];
+  double u_c[3][kChunk];
+  double grad[3][3][kChunk];
+  double s_c[5][kChunk];
+  double g_v[kChunk];
+  // Per element of a chunk.
+  double s_of[5 * kChunk];
+  double ux_of[5 * kChunk];
+  double uy_of[5 * kChunk];
+  double uz_of[5 * kChunk];
+  double adv_of[5 * kChunk];
+  double g_of[5 * kChunk];
+  double field_of[5 * kChunk];
+  for (Count k = 0; k < 5 * kChunk; ++k) field_of[k] = mc.field[k % 5];
+  const double* qd = q.data.data();
+  const double* ud = u.data.data();
+  for (Count i = 0; i < nx; ++i) {
+    for (Count j = 0; j < ny; ++j) {
+      const Count here = flat_index(i, j, 0, ny, nz);
+      const Count xp = flat_index(next_index(i, nx), j, 0, ny, nz);
+      const Count xm = flat_index(prev_index(i, nx), j, 0, ny, nz);
+      const Count yp = flat_index(i, next_index(j, ny), 0, ny, nz);
+      const Count ym = flat_index(i, prev_index(j, ny), 0, ny, nz);
+      const double* __restrict f = qd + 5 * here;
+      const double* __restrict fxp = qd + 5 * xp;
+      const double* __restrict fxm = qd + 5 * xm;
+      const double* __restrict fyp = qd + 5 * yp;
+      const double* __restrict fym = qd + 5 * ym;
+      const double* __restrict v = ud + 3 * here;
+      const double* __restrict vxp = ud + 3 * xp;
+      const double* __restrict vxm = ud + 3 * xm;
+      const double* __restrict vyp = ud + 3 * yp;
+      const double* __restrict vym = ud + 3 * ym;
+      double* __restrict out = o + 5 * here;
+
+      for (Count l0 = 0; l0 < nz; l0 += kChunk) {
+        const Count m = std::min(nz - l0, kChunk);
+        for (Count t = 0; t < m; ++t) {
+          const Count l = l0 + t;
+          for (Count c = 0; c < 5; ++c) q_c[c][t] = f[5 * l + c];
+          for (Count b = 0; b < 3; ++b) {
+            u_c[b][t] = v[3 * l + b];
+            grad[0][b][t] = gradient_entry(vxp[3 * l + b], vxm[3 * l + b], hu);
+            grad[1][b][t] = gradient_entry(vyp[3 * l + b], vym[3 * l + b], hu);
+          }
+          const Count lp = next_index(l, nz);
+          const Count lm = prev_index(l, nz);
+          for (Count b = 0; b < 3; ++b) {
+            grad[2][b][t] = gradient_entry(v[3 * lp + b], v[3 * lm + b], hu);
+          }
+        }
+        for (Count t = 0; t < m; ++t) {
+          const double r[5] = {q_c[0][t], q_c[1][t], q_c[2][t], q_c[3][t], q_c[4][t]};
+          double gt[3][3];
+          for (int a = 0; a < 3; ++a) {
+            for (int b = 0; b < 3; ++b) gt[a][b] = grad[a][b][t];
+          }
+          const std::array<double, 5> st =
+              co_rotation_at(lodestra_fields::strain_and_vorticity(gt), r, lambda);
+          for (Count c = 0; c < 5; ++c) s_c[c][t] = st[c];
+          g_v[t] = mc.two_c * q_trace_sq(r);
+        }
+        for (Count t = 0; t < m; ++t) {
+          for (Count c = 0; c < 5; ++c) {
+            s_of[5 * t + c] = s_c[c][t];
+            ux_of[5 * t + c] = u_c[0][t];
+            uy_of[5 * t + c] = u_c[1][t];
+            uz_of[5 * t + c] = u_c[2][t];
+            g_of[5 * t + c] = g_v[t];
+          }
+        }
+        const double* __restrict fc = f + 5 * l0;
+        double* __restrict oc = out + 5 * l0;
+        // Element k of the chunk with its l neighbours kp and km, as offsets from fc.
+        auto differences = [&](Count k, Count kp, Count km) {
+          const double zp = fc[kp];
+          const double zm = fc[km];
+          oc[k] = laplacian7(fc[k], fxp[5 * l0 + k], fxm[5 * l0 + k], fyp[5 * l0 + k],
+                             fym[5 * l0 + k], zp, zm, inv_dx2);
+          adv_of[k] = advection_term(central_difference(fxp[5 * l0 + k], fxm[5 * l0 + k], e),
+                                     central_difference(fyp[5 * l0 + k], fym[5 * l0 + k], e),
+                                     central_difference(zp, zm, e), ux_of[k], uy_of[k], uz_of[k]);
+        };
+        // The two end vertices of the column take their l neighbours across the wrap.
+        auto wrapped = [&](Count l) {
+          const Count zp = 5 * next_index(l, nz) - 5 * l0;
+          const Count zm = 5 * prev_index(l, nz) - 5 * l0;
+          for (Count c = 0; c < 5; ++c) differences(5 * (l - l0) + c, zp + c, zm + c);
+        };
+        const bool first = l0 == 0;
+        const bool last = l0 + m == nz;
+        if (first) wrapped(0);
+        const Count k_end = last ? 5 * m - 5 : 5 * m;
+        for (Count k = first ? 5 : 0; k < k_end; ++k) differences(k, k + 5, k - 5);
+        if (last && nz > 1) wrapped(nz - 1);
+        for (Count k = 0; k < 5 * m; ++k) {
+          const double h = molecular_component_3d(mc, field_of[k], oc[k], fc[k], g_of[k]);
+          oc[k] = euler_component(fc[k], flow_rhs_component(gamma_r * h, s_of[k], adv_of[k]), dt);
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 
 QField3D co_rotation_3d(const VelocityField3D& u, const QField3D& q, double lambda) {
@@ -176,36 +305,7 @@ void flow_euler_step_3d(const QField3D& q, const VelocityField3D& u, const RidiP
                         double t, double dt, QField3D& out) {
   require_same_grid(q, u);
   require_output(q, out);
-  const MolecularConstants3D mc = MolecularConstants3D::from(p, t);
-  const double gamma_r = p.gamma_r;
-  const double lambda = p.lambda_;
-  const double inv_dx2 = 1.0 / (q.dx * q.dx);
-  const double e = 1.0 / (q.dx + q.dx);
-  const double* f = q.data.data();
-  const double* v = u.data.data();
-  double* o = out.data.data();
-  for_each_stencil_3d(q.nx, q.ny, q.nz, [&](const Stencil3& st) {
-    const double* r = f + 5 * st.k;
-    const double g = mc.two_c * q_trace_sq(r);
-    const std::array<double, 5> s = co_rotation_at(u.velocity_gradient_at(st.k), r, lambda);
-    const double ux = v[3 * st.k];
-    const double uy = v[3 * st.k + 1];
-    const double uz = v[3 * st.k + 2];
-    for (Count c = 0; c < 5; ++c) {
-      const double xp = f[5 * st.xp + c];
-      const double xm = f[5 * st.xm + c];
-      const double yp = f[5 * st.yp + c];
-      const double ym = f[5 * st.ym + c];
-      const double zp = f[5 * st.zp + c];
-      const double zm = f[5 * st.zm + c];
-      const double lap = laplacian7(r[c], xp, xm, yp, ym, zp, zm, inv_dx2);
-      const double h = molecular_component_3d(mc, mc.field[c], lap, r[c], g);
-      const double adv =
-          advection_term(central_difference(xp, xm, e), central_difference(yp, ym, e),
-                         central_difference(zp, zm, e), ux, uy, uz);
-      o[5 * st.k + c] = euler_component(r[c], flow_rhs_component(gamma_r * h, s[c], adv), dt);
-    }
-  });
+  flow_pass(q, u, MolecularConstants3D::from(p, t), p.gamma_r, p.lambda_, dt, out.data.data());
 }
 
 }  // namespace lodestra_solver

@@ -76,6 +76,39 @@ struct VelocityGradient {
   std::array<double, 9> w;
 };
 
+// D = (G + G^T)/2 and W = (G - G^T)/2 of a velocity gradient G[a][b] = d_a u_b, the
+// diagonals included as written.
+inline VelocityGradient strain_and_vorticity(const double (&g)[3][3]) {
+  VelocityGradient out;
+  for (int a = 0; a < 3; ++a) {
+    for (int b = 0; b < 3; ++b) {
+      out.d[3 * a + b] = 0.5 * (g[a][b] + g[b][a]);
+      out.w[3 * a + b] = 0.5 * (g[a][b] - g[b][a]);
+    }
+  }
+  return out;
+}
+
+// One entry of the gradient by central differences, h = 1/(2 dx):
+//   G[a][b] = h (u_b(+e_a) - u_b(-e_a)).
+inline double gradient_entry(double forward, double backward, double h) {
+  return h * (forward - backward);
+}
+
+// The gradient at one vertex from the velocity records (ux, uy, uz) of its six
+// neighbours.
+inline VelocityGradient velocity_gradient(const double* xp, const double* xm, const double* yp,
+                                          const double* ym, const double* zp, const double* zm,
+                                          double h) {
+  const double* fwd[3] = {xp, yp, zp};
+  const double* bwd[3] = {xm, ym, zm};
+  double g[3][3];
+  for (int a = 0; a < 3; ++a) {
+    for (int b = 0; b < 3; ++b) g[a][b] = gradient_entry(fwd[a][b], bwd[a][b], h);
+  }
+  return strain_and_vorticity(g);
+}
+
 // Flow velocity (ux, uy, uz) per vertex: data[3k + c].
 struct VelocityField3D {
   static constexpr Count kWidth = 3;
