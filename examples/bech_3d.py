@@ -8,7 +8,8 @@ integrated by exponential time differencing. The mean of phi is conserved; the
 nematic order pulls phi towards the well-ordered regions.
 
 Parameters: RidiParams3D.default_test() on 16^3 with noise_amp = 0.01, dt = 0.01,
-300 steps, a snapshot every 25 steps with line tracking. Run time: about 5 s.
+300 steps, a snapshot every 25 steps with line tracking: the lines of the random
+initial field coarsen while the order grows. Run time: about half a second.
 Output: the statistics table and bech_3d.png (the lines over a slice of S; phi on the
 same slice; <S>, <phi> and the line count over time).
 """
