@@ -250,8 +250,11 @@ def _line_segments(line: _core.DisclinationLine, box: Optional[NDArray[np.float6
             segments.append(np.array([folded[a], end]))
             colours.append(kappa)
         else:
-            segments += [_clip_run(folded[a], d, box, True), _clip_run(folded[b], d, box, False)]
-            colours += [kappa, kappa]
+            for piece in (_clip_run(folded[a], d, box, True), _clip_run(folded[b], d, box, False)):
+                # A vertex on a face folds to the opposite one: its outward piece is empty.
+                if np.any(piece[0] != piece[1]):
+                    segments.append(piece)
+                    colours.append(kappa)
     return segments, colours
 
 
