@@ -35,9 +35,11 @@ cpp-test: venv
 	$(VENV)/bin/cmake --build $(CPP_BUILD)
 	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
 
-# Runs against the installed module, never the source tree.
+# Runs against the installed module, never the source tree. stubtest then compares
+# the installed type stubs and annotations with the module they describe.
 py-test:
 	cd tests/python && ../../$(PY) -m pytest -q
+	cd tests/python && ../../$(PY) -m mypy.stubtest lodestra
 
 bench: system venv
 	$(PY) -m pip install -q ".[test]"

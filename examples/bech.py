@@ -9,8 +9,8 @@ nematic order attract lipid.
 
 Parameters: 64 x 64 test set with zeta_eff = 3, chi_ms = 2, xi_l = 2, noise_amp = 0.01,
 600 steps, snapshots every 20. Run time: about 2 seconds (the K0 map dominates).
-Output: the statistics table and bech.png (phi beside S with defects, and the
-statistics over time).
+Output: the statistics table, bech.png (phi beside S with the director and defects)
+and bech_stats.png (the statistics over time).
 """
 
 import sys
@@ -20,7 +20,7 @@ import matplotlib.pyplot as plt
 import numpy as np
 
 import lodestra
-from plotting import draw_nematic, save
+import lodestra.plot
 
 p = lodestra.RidiParams(64, 64, 1.0, 0.01, 1.0, 1.0, 3.0, 1.0, -0.5, 4.5, 0.7, 0.5, 1.0, 2.0,
                         noise_amp=0.01, chi_ms=2.0)
@@ -36,21 +36,18 @@ for s in stats[::3]:
     print(f"{s.time:6.2f} {s.mean_s:7.4f} {s.n_defects:5d} {s.mean_phi:10.6f} "
           f"{s.phi_variance:10.3e} {s.mean_grad_phi_sq:14.3e}")
 
-fig, axes = plt.subplots(1, 3, figsize=(16, 4.8))
-lipid = axes[0].imshow(phi.to_numpy().reshape(p.nx, p.ny).T, origin="lower", cmap="RdBu_r")
-axes[0].set_title(f"lipid fraction phi at t = {stats[-1].time:g}")
-fig.colorbar(lipid, ax=axes[0], label="phi")
-image = draw_nematic(axes[1], q, "S, director and defects", stride=2)
-fig.colorbar(image, ax=axes[1], label="S")
-t = [s.time for s in stats]
-axes[2].plot(t, [s.phi_variance for s in stats], label="Var[phi]")
-axes[2].plot(t, [s.mean_grad_phi_sq for s in stats], label="<|grad phi|^2>")
-axes[2].plot(t, [s.mean_s for s in stats], label="<S>")
-axes[2].set_yscale("log")
-axes[2].set_xlabel("t")
-twin = axes[2].twinx()
-twin.plot(t, [s.n_defects for s in stats], color="grey", ls=":", label="defects")
-twin.set_ylabel("defects")
-axes[2].legend(loc="lower right")
-axes[2].set_title("statistics over time")
-save(fig, sys.argv[1] if len(sys.argv) > 1 else "bech.png")
+fig = lodestra.plot.bech(q, phi)
+fig.suptitle(f"BECH state at t = {stats[-1].time:g}")
+path = sys.argv[1] if len(sys.argv) > 1 else "bech.png"
+fig.savefig(path, dpi=120)
+print(f"wrote {path}")
+
+fig, ax = plt.subplots(figsize=(7, 4.5), layout="constrained")
+lodestra.plot.records(stats, ("phi_variance", "mean_grad_phi_sq", "mean_s"), ax=ax)
+ax.set_yscale("log")
+twin = ax.twinx()
+lodestra.plot.records(stats, ("n_defects",), ax=twin)
+ax.set_title("statistics over time")
+path = path.removesuffix(".png") + "_stats.png"
+fig.savefig(path, dpi=120)
+print(f"wrote {path}")

@@ -10,8 +10,8 @@ nematic order pulls phi towards the well-ordered regions.
 Parameters: RidiParams3D.default_test() on 16^3 with noise_amp = 0.01, dt = 0.01,
 300 steps, a snapshot every 25 steps with line tracking: the lines of the random
 initial field coarsen while the order grows. Run time: about half a second.
-Output: the statistics table and bech_3d.png (the lines over a slice of S; phi on the
-same slice; <S>, <phi> and the line count over time).
+Output: the statistics table, bech_3d.png (the lines over a slice of S; <S>, <phi> and
+the line count over time) and bech_3d_fields.png (phi beside S on the middle slice).
 """
 
 import sys
@@ -22,7 +22,7 @@ import matplotlib.pyplot as plt
 import numpy as np
 
 import lodestra
-from plotting import draw_lines_3d, print_stats_3d, save
+import lodestra.plot
 
 p = lodestra.RidiParams3D.default_test()
 p.noise_amp = 0.01
@@ -37,26 +37,28 @@ with tempfile.TemporaryDirectory() as out_dir:
     elapsed = time.perf_counter() - start
 print(p)
 print(f"300 BECH steps on {p.nx}^3 in {elapsed:.2f} s, {len(stats)} snapshots")
-print_stats_3d(stats)
+print(f"{'t':>8} {'<S>':>8} {'<P>':>8} {'lines':>6} {'length':>8} {'<kappa>':>8} {'events':>6}")
+for s in stats:
+    print(f"{s.time:8.2f} {s.mean_s:8.4f} {s.biaxiality_p:8.4f} {s.n_disclination_lines:6d} "
+          f"{s.total_line_length:8.1f} {s.mean_line_curvature:8.4f} {s.n_events:6d}")
 print(f"<phi>: {phi0.mean():.12f} -> {phi.mean():.12f}")
 lines = lodestra.DisclinationLine.scan(q)
 
-fig = plt.figure(figsize=(15, 4.8))
-ax3d = fig.add_subplot(1, 3, 1, projection="3d")
-draw_lines_3d(ax3d, q, lines, f"{len(lines)} lines at t = {stats[-1].time:g}")
-ax_phi = fig.add_subplot(1, 3, 2)
-image = ax_phi.imshow(phi.phi.reshape(p.nx, p.ny, p.nz)[:, :, p.nz // 2].T, origin="lower",
-                      cmap="magma")
-fig.colorbar(image, ax=ax_phi, label="phi")
-ax_phi.set_title(f"phi at z = {p.nz // 2}")
-ax = fig.add_subplot(1, 3, 3)
-t = [s.time for s in stats]
-ax.plot(t, [s.mean_s for s in stats], color="black", label="<S>")
-ax.plot(t, [s.mean_phi for s in stats], color="#8a2be2", ls="--", label="<phi>")
-ax.set_xlabel("t")
-ax.legend(loc="lower right")
+fig = plt.figure(figsize=(13, 5.2), layout="constrained")
+ax3d = fig.add_subplot(1, 2, 1, projection="3d")
+lodestra.plot.lines3d(lines, ax=ax3d, q=q)
+ax3d.set_title(f"{len(lines)} lines at t = {stats[-1].time:g}")
+ax = fig.add_subplot(1, 2, 2)
+lodestra.plot.records(stats, ("mean_s", "mean_phi"), ax=ax)
 twin = ax.twinx()
-twin.plot(t, [s.n_disclination_lines for s in stats], color="#ff5a36", label="lines")
-twin.set_ylabel("disclination lines")
+lodestra.plot.records(stats, ("n_disclination_lines",), ax=twin)
 ax.set_title("statistics over time")
-save(fig, sys.argv[1] if len(sys.argv) > 1 else "bech_3d.png")
+path = sys.argv[1] if len(sys.argv) > 1 else "bech_3d.png"
+fig.savefig(path, dpi=120)
+print(f"wrote {path}")
+
+fig = lodestra.plot.bech(q, phi)
+fig.suptitle(f"phi beside S at t = {stats[-1].time:g}")
+path = path.removesuffix(".png") + "_fields.png"
+fig.savefig(path, dpi=120)
+print(f"wrote {path}")

@@ -19,7 +19,7 @@ import time
 import matplotlib.pyplot as plt
 
 import lodestra
-from plotting import draw_lines_3d, print_stats_3d, save
+import lodestra.plot
 
 p = lodestra.RidiParams3D.default_test()
 p.nx = p.ny = p.nz = 24
@@ -30,20 +30,22 @@ with tempfile.TemporaryDirectory() as out_dir:
     elapsed = time.perf_counter() - start
 print(p)
 print(f"600 Euler steps on {p.nx}^3 in {elapsed:.2f} s, {len(stats)} snapshots")
-print_stats_3d(stats)
+print(f"{'t':>8} {'<S>':>8} {'<P>':>8} {'lines':>6} {'length':>8} {'<kappa>':>8} {'events':>6}")
+for s in stats:
+    print(f"{s.time:8.2f} {s.mean_s:8.4f} {s.biaxiality_p:8.4f} {s.n_disclination_lines:6d} "
+          f"{s.total_line_length:8.1f} {s.mean_line_curvature:8.4f} {s.n_events:6d}")
 lines = lodestra.DisclinationLine.scan(q)
 
-fig = plt.figure(figsize=(12, 5))
+fig = plt.figure(figsize=(13, 5.2), layout="constrained")
 ax3d = fig.add_subplot(1, 2, 1, projection="3d")
-draw_lines_3d(ax3d, q, lines, f"{len(lines)} disclination lines at t = {stats[-1].time:g}")
+lodestra.plot.lines3d(lines, ax=ax3d, q=q)
+ax3d.set_title(f"{len(lines)} disclination lines at t = {stats[-1].time:g}")
 ax = fig.add_subplot(1, 2, 2)
-t = [s.time for s in stats]
-ax.plot(t, [s.mean_s for s in stats], color="black", label="<S>")
-ax.set_xlabel("t")
-ax.set_ylabel("<S>")
+lodestra.plot.records(stats, ("mean_s",), ax=ax)
 twin = ax.twinx()
-twin.plot(t, [s.total_line_length for s in stats], color="#ff5a36", label="line length")
-twin.set_ylabel("total line length (vertices)")
-twin.legend(loc="center right")
+lodestra.plot.records(stats, ("total_line_length",), ax=twin)
+twin.set_ylabel("total line length")
 ax.set_title("order and line length")
-save(fig, sys.argv[1] if len(sys.argv) > 1 else "dry_3d.png")
+path = sys.argv[1] if len(sys.argv) > 1 else "dry_3d.png"
+fig.savefig(path, dpi=120)
+print(f"wrote {path}")

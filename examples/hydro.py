@@ -17,7 +17,7 @@ import matplotlib.pyplot as plt
 import numpy as np
 
 import lodestra
-from plotting import draw_nematic, print_stats, save
+import lodestra.plot
 
 p = lodestra.RidiParams.default_test()
 p.nx = p.ny = 128
@@ -27,16 +27,24 @@ q0 = lodestra.QField2D.random_perturbation(p.nx, p.ny, p.dx, 0.05, 7)
 start = time.perf_counter()
 q, stats = lodestra.run_ridi_component1_hydro(q0, p, 3000, 100)
 print(f"3000 hydrodynamic steps on {p.nx} x {p.ny} in {time.perf_counter() - start:.2f} s")
-print_stats(stats, every=3)
+print(f"{'t':>8} {'<S>':>8} {'n_def':>6} {'n+':>4} {'n-':>4} {'rho_d':>11}")
+for s in stats[::3]:
+    print(f"{s.time:8.2f} {s.mean_s:8.4f} {s.n_defects:6d} {s.n_plus:4d} {s.n_minus:4d} "
+          f"{s.defect_density:11.4e}")
 
 v = lodestra.stokes_solve(q, p).to_numpy().reshape(p.nx, p.ny, 2)
-fig, (ax_field, ax_flow) = plt.subplots(1, 2, figsize=(12, 5.2))
-image = draw_nematic(ax_field, q, f"S, director and defects at t = {stats[-1].time:g}", stride=4)
-fig.colorbar(image, ax=ax_field, label="S")
+fig, (ax_field, ax_flow) = plt.subplots(1, 2, figsize=(12.5, 5.2), layout="constrained")
+lodestra.plot.director(q, ax=ax_field)
+ax_field.set_title(f"S, director and defects at t = {stats[-1].time:g}")
 speed = np.hypot(v[..., 0], v[..., 1])
-flow = ax_flow.imshow(speed.T, origin="lower", cmap="magma")
+extent = (-0.5 * p.dx, (p.nx - 0.5) * p.dx, -0.5 * p.dx, (p.ny - 0.5) * p.dx)
+flow = ax_flow.imshow(speed.T, origin="lower", cmap="magma", extent=extent)
 i, j = np.meshgrid(np.arange(0, p.nx, 6), np.arange(0, p.ny, 6), indexing="ij")
-ax_flow.quiver(i, j, v[::6, ::6, 0], v[::6, ::6, 1], color="white")
+ax_flow.quiver(i * p.dx, j * p.dx, v[::6, ::6, 0], v[::6, ::6, 1], color="white")
+ax_flow.set_xlabel("x")
+ax_flow.set_ylabel("y")
 ax_flow.set_title("active flow |u|")
-fig.colorbar(flow, ax=ax_flow, label="|u|")
-save(fig, sys.argv[1] if len(sys.argv) > 1 else "hydro.png")
+fig.colorbar(flow, ax=ax_flow, label="|u|", shrink=0.9)
+path = sys.argv[1] if len(sys.argv) > 1 else "hydro.png"
+fig.savefig(path, dpi=120)
+print(f"wrote {path}")

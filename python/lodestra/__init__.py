@@ -3,18 +3,21 @@
 # defects, ensemble) load on first use, so `import lodestra` imports nothing
 # beyond the core and NumPy.
 import importlib as _importlib
+import types as _types
 
 from . import _core
 from ._core import *  # noqa: F401,F403
 from ._core import PanicException
 
+# The core's own list, imported by name so that type checkers read it from its stub.
+from ._core import __all__ as __all__
+
 __doc__ = _core.__doc__
-__all__ = _core.__all__
 
 _SUBMODULES = ("io", "plot", "defects", "ensemble")
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> _types.ModuleType:
     if name in _SUBMODULES:
         return _importlib.import_module(f"{__name__}.{name}")
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
