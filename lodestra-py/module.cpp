@@ -6,6 +6,7 @@
 #define LODESTRA_IMPORTS_ARRAY
 #include "bindings.hpp"
 #include "frame/guard.hpp"
+#include "frame/pickle.hpp"
 #include "frame/registry.hpp"
 
 namespace lodestra_py {
@@ -36,7 +37,15 @@ constexpr const char kPanicDoc[] =
     "typically propagates all the way up and makes the interpreter exit.";
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "lodestra._core", kModuleDoc, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "lodestra._core",
+    kModuleDoc,
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 PyObject* create_module() {
@@ -64,6 +73,8 @@ PyObject* create_module() {
   add_function(m, &scan_defects_def);
   add_function(m, &ch_step_etd_def);
   bindings_3d::register_names(m);
+  // Pickle's reconstructor: a module attribute, not one of the module's names.
+  add_restore_function(m);
   return module.release();
 }
 
