@@ -1,5 +1,8 @@
 #include "frame/pickle.hpp"
 
+#include <cstddef>
+#include <iterator>
+
 #include "frame/args.hpp"
 #include "frame/convert.hpp"
 #include "frame/members.hpp"
@@ -18,6 +21,37 @@ std::uint64_t little_endian(std::uint64_t word) {
     return std::byteswap(word);
   }
 }
+
+// The reals of a state in place, read one by one with memcpy since the bytes need not
+// be aligned for a double; the compiler turns the copy into plain vector moves.
+struct RealsIterator {
+  using iterator_category = std::forward_iterator_tag;
+  using value_type = double;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const double*;
+  using reference = double;
+
+  const char* at = nullptr;
+
+  double operator*() const {
+    std::uint64_t stored = 0;
+    std::memcpy(&stored, at, sizeof stored);
+    return std::bit_cast<double>(little_endian(stored));
+  }
+  RealsIterator& operator++() {
+    at += sizeof(double);
+    return *this;
+  }
+  RealsIterator operator++(int) {
+    RealsIterator before = *this;
+    at += sizeof(double);
+    return before;
+  }
+  bool operator==(const RealsIterator&) const = default;
+  friend difference_type operator-(const RealsIterator& a, const RealsIterator& b) {
+    return (a.at - b.at) / static_cast<difference_type>(sizeof(double));
+  }
+};
 
 std::vector<std::pair<std::string, Restorer>>& restorers() {
   static std::vector<std::pair<std::string, Restorer>> table;
@@ -141,14 +175,12 @@ std::uint64_t StateReader::length(std::uint64_t element_bytes) {
 
 std::vector<double> StateReader::reals(std::uint64_t n) {
   need(product(n, sizeof(double)));
-  std::vector<double> values(n);
-  if constexpr (kLittleEndian) {
-    if (n > 0) std::memcpy(values.data(), data_, n * sizeof(double));
-    data_ += n * sizeof(double);
-    left_ -= n * sizeof(double);
-  } else {
-    for (auto& v : values) v = real();
-  }
+  // Built straight from the bytes: a vector of n doubles would first be zero-filled.
+  const RealsIterator first{data_};
+  const RealsIterator last{data_ + n * sizeof(double)};
+  std::vector<double> values(first, last);
+  data_ += n * sizeof(double);
+  left_ -= n * sizeof(double);
   return values;
 }
 
