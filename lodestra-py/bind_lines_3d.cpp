@@ -8,6 +8,7 @@
 #include "frame/members.hpp"
 #include "frame/pickle.hpp"
 #include "lodestra_core/format.hpp"
+#include "lodestra_core/panic.hpp"
 #include "lodestra_fields/fields3d.hpp"
 #include "tarnel_geo/events.hpp"
 #include "tarnel_geo/lines.hpp"
@@ -15,34 +16,37 @@
 
 namespace lodestra_py {
 
-// The geometry in declaration order (points as their count, then three reals each),
-// then the loop flag and the charge as one byte each.
+// The number of vertices n >= 1, shared by the four sequences of a line; the vertices,
+// tangents, curvatures and torsions in declaration order; then the loop flag and the
+// charge as one byte each.
 template <>
 struct State<tarnel_geo::DisclinationLine> {
-  static void write_points(StateWriter& w, const std::vector<std::array<double, 3>>& points) {
-    w.count(points.size());
-    for (const auto& p : points) w.reals(p.data(), 3);
-  }
-  static std::vector<std::array<double, 3>> read_points(StateReader& r) {
-    std::vector<std::array<double, 3>> points(r.length(3 * sizeof(double)));
-    for (auto& p : points) p = {r.real(), r.real(), r.real()};
-    return points;
-  }
+  using Points = std::vector<std::array<double, 3>>;
 
   static void write(StateWriter& w, const tarnel_geo::DisclinationLine& line) {
-    write_points(w, line.vertices);
-    write_points(w, line.tangents);
-    w.sequence(line.curvatures);
-    w.sequence(line.torsions);
+    const std::uint64_t n = line.vertices.size();
+    lodestra_core::assert_eq(line.tangents.size(), n);
+    lodestra_core::assert_eq(line.curvatures.size(), n);
+    lodestra_core::assert_eq(line.torsions.size(), n);
+    w.count(n);
+    for (const Points* points : {&line.vertices, &line.tangents}) {
+      for (const auto& p : *points) w.reals(p.data(), 3);
+    }
+    w.reals(line.curvatures.data(), n);
+    w.reals(line.torsions.data(), n);
     w.byte(line.is_loop ? 1 : 0);
     w.byte(static_cast<std::uint8_t>(line.charge));
   }
   static tarnel_geo::DisclinationLine read(StateReader& r) {
+    const std::uint64_t n = r.length(8 * sizeof(double));
+    if (n == 0) r.fail("a line without vertices");
     tarnel_geo::DisclinationLine line;
-    line.vertices = read_points(r);
-    line.tangents = read_points(r);
-    line.curvatures = r.sequence();
-    line.torsions = r.sequence();
+    for (Points* points : {&line.vertices, &line.tangents}) {
+      points->resize(n);
+      for (auto& p : *points) p = {r.real(), r.real(), r.real()};
+    }
+    line.curvatures = r.reals(n);
+    line.torsions = r.reals(n);
     line.is_loop = r.byte_below(2, "loop flag") == 1;
     line.charge = static_cast<tarnel_geo::DisclinationCharge>(r.byte_below(3, "charge"));
     return line;

@@ -202,6 +202,7 @@ def test_bad_arguments_are_refused(name, state, error):
     ("ScalarField3D", 0, u64(2**40), "truncated"),
     ("DisclinationLine", 0, u64(2**61), "sizes overflow"),
     ("DisclinationLine", 0, u64(2**40), "truncated"),
+    ("DisclinationLine", 0, u64(0), "a line without vertices"),
     ("DisclinationEvent", 0, NAN_BITS, "truncated|sizes overflow"),
     ("DisclinationLine", -1, b"\3", "charge 3"),
     ("DisclinationLine", -2, b"\2", "loop flag 2"),
