@@ -22,8 +22,8 @@ std::uint64_t little_endian(std::uint64_t word) {
   }
 }
 
-// The reals of a state in place, read one by one with memcpy since the bytes need not
-// be aligned for a double; the compiler turns the copy into plain vector moves.
+// The reals of a state in place, each read with memcpy since the bytes need not be
+// aligned for a double (compilers make plain loads of it).
 struct RealsIterator {
   using iterator_category = std::forward_iterator_tag;
   using value_type = double;
@@ -48,9 +48,6 @@ struct RealsIterator {
     return before;
   }
   bool operator==(const RealsIterator&) const = default;
-  friend difference_type operator-(const RealsIterator& a, const RealsIterator& b) {
-    return (a.at - b.at) / static_cast<difference_type>(sizeof(double));
-  }
 };
 
 std::vector<std::pair<std::string, Restorer>>& restorers() {
