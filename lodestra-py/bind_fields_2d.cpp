@@ -5,11 +5,21 @@
 
 #include "bindings.hpp"
 #include "frame/members.hpp"
+#include "frame/pickle.hpp"
 #include "lodestra_core/format.hpp"
 #include "lodestra_core/sizes.hpp"
 #include "lodestra_fields/fields2d.hpp"
 
 namespace lodestra_py {
+
+template <>
+struct State<lodestra_fields::QField2D> : GridFieldState<lodestra_fields::QField2D, 2> {};
+template <>
+struct State<lodestra_fields::ScalarField2D> : GridFieldState<lodestra_fields::ScalarField2D, 1> {};
+template <>
+struct State<lodestra_fields::VelocityField2D>
+    : GridFieldState<lodestra_fields::VelocityField2D, 2> {};
+
 namespace {
 
 using lodestra_core::checked_mul;
@@ -164,6 +174,7 @@ PyMethodDef q_methods[] = {
      kCallFlags, "mean_order_param($self)\n--\n\n"},
     {"max_norm", as_method(method0<QField2D, &QField2D::max_norm, kMaxNorm>), kCallFlags,
      "max_norm($self)\n--\n\n"},
+    reduce_method<QField2D>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -248,6 +259,7 @@ PyMethodDef s_methods[] = {
     {"mean_gradient_sq",
      as_method(method0<ScalarField2D, &ScalarField2D::mean_gradient_sq, kMeanGradientSq>),
      kCallFlags, "mean_gradient_sq($self)\n--\n\n"},
+    reduce_method<ScalarField2D>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -272,13 +284,14 @@ PyMethodDef v_methods[] = {
     {"to_numpy", as_method(v_to_numpy), kCallFlags,
      "to_numpy($self)\n--\n\n"
      "Export as numpy array of shape (nx*ny, 2). Reshape to (nx, ny, 2) in Python."},
+    reduce_method<VelocityField2D>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
 PyTypeObject* make_qfield2d_class() {
-  return make_class_for<QField2D>({
+  return picklable<QField2D>(make_class_for<QField2D>({
       .qualified_name = "builtins.QField2D",
       .doc = "2D Q-tensor field with numpy interop.\n\n"
              "Internal layout: a flat sequence of (q1, q2) records in row-major order (i*ny + "
@@ -288,11 +301,11 @@ PyTypeObject* make_qfield2d_class() {
       .getset = grid_getset<QField2D>(),
       .repr = q_repr,
       .length = field_len<QField2D>,
-  });
+  }));
 }
 
 PyTypeObject* make_scalar_field2d_class() {
-  return make_class_for<ScalarField2D>({
+  return picklable<ScalarField2D>(make_class_for<ScalarField2D>({
       .qualified_name = "builtins.ScalarField2D",
       .doc = "2D scalar field φ(x,y) with numpy interop.\n\n"
              "Used for the lipid volume fraction in the BECH simulation.\n"
@@ -301,17 +314,17 @@ PyTypeObject* make_scalar_field2d_class() {
       .getset = grid_getset<ScalarField2D>(),
       .repr = s_repr,
       .length = field_len<ScalarField2D>,
-  });
+  }));
 }
 
 PyTypeObject* make_velocity_field2d_class() {
-  return make_class_for<VelocityField2D>({
+  return picklable<VelocityField2D>(make_class_for<VelocityField2D>({
       .qualified_name = "builtins.VelocityField2D",
       .doc = "2D velocity field with numpy interop.",
       .methods = v_methods,
       .getset = grid_getset<VelocityField2D>(),
       .repr = v_repr,
-  });
+  }));
 }
 
 }  // namespace lodestra_py

@@ -5,10 +5,21 @@
 
 #include "bindings.hpp"
 #include "frame/members.hpp"
+#include "frame/pickle.hpp"
 #include "lodestra_core/format.hpp"
 #include "lodestra_fields/fields3d.hpp"
 
 namespace lodestra_py {
+
+template <>
+struct State<lodestra_fields::QField3D>
+    : GridFieldState<lodestra_fields::QField3D, lodestra_fields::QField3D::kWidth> {};
+template <>
+struct State<lodestra_fields::ScalarField3D> : GridFieldState<lodestra_fields::ScalarField3D, 1> {};
+template <>
+struct State<lodestra_fields::VelocityField3D>
+    : GridFieldState<lodestra_fields::VelocityField3D, lodestra_fields::VelocityField3D::kWidth> {};
+
 namespace {
 
 using lodestra_core::fmt_fixed;
@@ -174,6 +185,7 @@ PyMethodDef q_methods[] = {
      "mean_s($self)\n--\n\nMean scalar order parameter over the whole field."},
     {"max_norm", as_method(method0<QField3D, &QField3D::max_norm, kMaxNorm>), kCallFlags,
      "max_norm($self)\n--\n\nMaximum Frobenius norm over all vertices."},
+    reduce_method<QField3D>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -251,6 +263,7 @@ PyMethodDef s_methods[] = {
      "mean($self)\n--\n\nMean value over all vertices."},
     {"max", as_method(method0<ScalarField3D, &ScalarField3D::max, kMax>), kCallFlags,
      "max($self)\n--\n\nMaximum value over all vertices."},
+    reduce_method<ScalarField3D>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -318,13 +331,14 @@ PyMethodDef v_methods[] = {
     {"uniform", as_method(v_uniform), kStaticFlags,
      "uniform(nx, ny, nz, dx, u)\n--\n\n"
      "Uniform 3D velocity field. Provide the three velocity components [ux, uy, uz]."},
+    reduce_method<VelocityField3D>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
 PyTypeObject* make_qfield3d_class() {
-  return make_class_for<QField3D>({
+  return picklable<QField3D>(make_class_for<QField3D>({
       .qualified_name = "builtins.QField3D",
       .doc = "3D Q-tensor field with numpy interop.\n\n"
              "Internal layout: a flat sequence of (q11, q12, q13, q22, q23) records with linear\n"
@@ -338,11 +352,11 @@ PyTypeObject* make_qfield3d_class() {
           "Access individual components in Python: arr[..., 0] = q11, arr[..., 1] = q12, etc."),
       .repr = q_repr,
       .length = field_len<QField3D>,
-  });
+  }));
 }
 
 PyTypeObject* make_velocity_field3d_class() {
-  return make_class_for<VelocityField3D>({
+  return picklable<VelocityField3D>(make_class_for<VelocityField3D>({
       .qualified_name = "builtins.VelocityField3D",
       .doc = "3D velocity field with numpy interop.\n\n"
              "Internal layout: a flat sequence of (ux, uy, uz) records with linear index\n"
@@ -356,11 +370,11 @@ PyTypeObject* make_velocity_field3d_class() {
           "arr[..., 2] = uz."),
       .repr = v_repr,
       .length = field_len<VelocityField3D>,
-  });
+  }));
 }
 
 PyTypeObject* make_scalar_field3d_class() {
-  return make_class_for<ScalarField3D>({
+  return picklable<ScalarField3D>(make_class_for<ScalarField3D>({
       .qualified_name = "builtins.ScalarField3D",
       .doc =
           "3D scalar field with numpy interop.\n\n"
@@ -374,7 +388,7 @@ PyTypeObject* make_scalar_field3d_class() {
                                      "Reshape in Python to (nx, ny, nz) as needed."),
       .repr = s_repr,
       .length = field_len<ScalarField3D>,
-  });
+  }));
 }
 
 }  // namespace lodestra_py

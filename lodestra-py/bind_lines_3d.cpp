@@ -6,13 +6,74 @@
 
 #include "bindings.hpp"
 #include "frame/members.hpp"
+#include "frame/pickle.hpp"
 #include "lodestra_core/format.hpp"
+#include "lodestra_core/panic.hpp"
 #include "lodestra_fields/fields3d.hpp"
 #include "tarnel_geo/events.hpp"
 #include "tarnel_geo/lines.hpp"
 #include "tarnel_geo/segments.hpp"
 
 namespace lodestra_py {
+
+// The number of vertices n >= 1, shared by the four sequences of a line; the vertices,
+// tangents, curvatures and torsions in declaration order; then the loop flag and the
+// charge as one byte each.
+template <>
+struct State<tarnel_geo::DisclinationLine> {
+  using Points = std::vector<std::array<double, 3>>;
+
+  static void write(StateWriter& w, const tarnel_geo::DisclinationLine& line) {
+    const std::uint64_t n = line.vertices.size();
+    lodestra_core::assert_eq(line.tangents.size(), n);
+    lodestra_core::assert_eq(line.curvatures.size(), n);
+    lodestra_core::assert_eq(line.torsions.size(), n);
+    w.count(n);
+    for (const Points* points : {&line.vertices, &line.tangents}) {
+      for (const auto& p : *points) w.reals(p.data(), 3);
+    }
+    w.reals(line.curvatures.data(), n);
+    w.reals(line.torsions.data(), n);
+    w.byte(line.is_loop ? 1 : 0);
+    w.byte(static_cast<std::uint8_t>(line.charge));
+  }
+  static tarnel_geo::DisclinationLine read(StateReader& r) {
+    const std::uint64_t n = r.length(8 * sizeof(double));
+    if (n == 0) r.fail("a line without vertices");
+    tarnel_geo::DisclinationLine line;
+    for (Points* points : {&line.vertices, &line.tangents}) {
+      points->resize(n);
+      for (auto& p : *points) p = {r.real(), r.real(), r.real()};
+    }
+    line.curvatures = r.reals(n);
+    line.torsions = r.reals(n);
+    line.is_loop = r.byte_below(2, "loop flag") == 1;
+    line.charge = static_cast<tarnel_geo::DisclinationCharge>(r.byte_below(3, "charge"));
+    return line;
+  }
+};
+
+// The line indices (their count, then each), the frame, the position and the kind.
+template <>
+struct State<tarnel_geo::DisclinationEvent> {
+  static void write(StateWriter& w, const tarnel_geo::DisclinationEvent& e) {
+    w.count(e.line_indices.size());
+    for (const std::uint64_t index : e.line_indices) w.count(index);
+    w.count(e.frame);
+    w.reals(e.position.data(), 3);
+    w.byte(static_cast<std::uint8_t>(e.kind));
+  }
+  static tarnel_geo::DisclinationEvent read(StateReader& r) {
+    tarnel_geo::DisclinationEvent e{};
+    e.line_indices.resize(r.length(sizeof(std::uint64_t)));
+    for (auto& index : e.line_indices) index = r.count();
+    e.frame = r.count();
+    e.position = {r.real(), r.real(), r.real()};
+    e.kind = static_cast<tarnel_geo::DisclinationEventKind>(r.byte_below(3, "event kind"));
+    return e;
+  }
+};
+
 namespace {
 
 using lodestra_core::fmt_fixed;
@@ -97,6 +158,7 @@ PyMethodDef line_methods[] = {
     {"mean_curvature",
      as_method(method0<DisclinationLine, &DisclinationLine::mean_curvature, kMeanCurvature>),
      kCallFlags, "mean_curvature($self)\n--\n\nMean Frenet curvature over all vertices."},
+    reduce_method<DisclinationLine>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -189,6 +251,7 @@ PyMethodDef event_methods[] = {
      "Topological events between the disclination lines of two consecutive frames:\n"
      "creations, annihilations and reconnections, lines matched by the distance of\n"
      "their centroids (strictly below `threshold`). Returns a list of DisclinationEvent."},
+    reduce_method<DisclinationEvent>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -205,7 +268,7 @@ PyObject* event_repr(PyObject* self) {
 }  // namespace
 
 PyTypeObject* make_disclination_line_class() {
-  return make_class_for<DisclinationLine>({
+  return picklable<DisclinationLine>(make_class_for<DisclinationLine>({
       .qualified_name = "builtins.DisclinationLine",
       .doc = "A reconstructed disclination line: ordered vertices with Frenet-Serret geometry.\n\n"
              "Wraps `tarnel_geo::DisclinationLine`. Instances are produced by the runner\n"
@@ -214,11 +277,11 @@ PyTypeObject* make_disclination_line_class() {
       .getset = line_getset,
       .repr = line_repr,
       .length = line_len,
-  });
+  }));
 }
 
 PyTypeObject* make_disclination_event_class() {
-  return make_class_for<DisclinationEvent>({
+  return picklable<DisclinationEvent>(make_class_for<DisclinationEvent>({
       .qualified_name = "builtins.DisclinationEvent",
       .doc = "A detected topological event between two consecutive simulation frames.\n\n"
              "Wraps `tarnel_geo::DisclinationEvent`. Instances are produced by the runner\n"
@@ -226,7 +289,7 @@ PyTypeObject* make_disclination_event_class() {
       .methods = event_methods,
       .getset = event_getset,
       .repr = event_repr,
-  });
+  }));
 }
 
 }  // namespace lodestra_py

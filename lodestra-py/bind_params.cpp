@@ -2,10 +2,28 @@
 
 #include "bindings.hpp"
 #include "frame/members.hpp"
+#include "frame/pickle.hpp"
 #include "lodestra_core/format.hpp"
 #include "lodestra_core/params.hpp"
 
 namespace lodestra_py {
+
+struct RidiParamsMembers {
+  template <class P, class F>
+  static void each(P& p, F&& f) {
+    each_of(f, p.nx, p.ny, p.dx, p.dt, p.k_r, p.gamma_r, p.zeta_eff, p.eta, p.a_landau, p.c_landau,
+            p.lambda_, p.noise_amp, p.k_l, p.gamma_l, p.xi_l, p.chi_ms, p.kappa_ch, p.a_ch, p.b_ch,
+            p.m_l);
+  }
+};
+
+// A member added to the set must be added to the list above.
+static_assert(sizeof(lodestra_core::RidiParams) == 20 * 8);
+
+template <>
+struct State<lodestra_core::RidiParams>
+    : RecordState<lodestra_core::RidiParams, RidiParamsMembers> {};
+
 namespace {
 
 using lodestra_core::RidiParams;
@@ -91,6 +109,7 @@ PyMethodDef methods[] = {
     {"phi_eq", as_method(method0<RidiParams, &RidiParams::phi_eq, kPhiEq>), kCallFlags,
      "phi_eq($self)\n--\n\n"},
     {"validate", as_method(validate), kCallFlags, "validate($self)\n--\n\n"},
+    reduce_method<RidiParams>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -130,7 +149,7 @@ PyGetSetDef getset[] = {
 }  // namespace
 
 PyTypeObject* make_ridi_params_class() {
-  return make_class_for<RidiParams>({
+  return picklable<RidiParams>(make_class_for<RidiParams>({
       .qualified_name = "builtins.RidiParams",
       .doc = "RidiParams(nx, ny, dx, dt, k_r, gamma_r, zeta_eff, eta, a_landau, c_landau, "
              "lambda_, k_l, gamma_l, xi_l, noise_amp=0.0, chi_ms=0.5, kappa_ch=1.0, a_ch=1.0, "
@@ -140,7 +159,7 @@ PyTypeObject* make_ridi_params_class() {
       .getset = getset,
       .repr = repr,
       .new_instance = ridi_params_new,
-  });
+  }));
 }
 
 }  // namespace lodestra_py

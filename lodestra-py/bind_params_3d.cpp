@@ -3,10 +3,30 @@
 
 #include "bindings.hpp"
 #include "frame/members.hpp"
+#include "frame/pickle.hpp"
 #include "lodestra_core/format.hpp"
 #include "lodestra_core/params3d.hpp"
 
 namespace lodestra_py {
+
+// Every member, the three engine-only ones included.
+struct RidiParams3DMembers {
+  template <class P, class F>
+  static void each(P& p, F&& f) {
+    each_of(f, p.nx, p.ny, p.nz, p.dx, p.dt, p.k_r, p.gamma_r, p.zeta_eff, p.eta, p.a_landau,
+            p.c_landau, p.b_landau, p.lambda_, p.noise_amp, p.chi_a, p.b0, p.omega_b, p.k_l,
+            p.gamma_l, p.xi_l, p.chi_ms, p.kappa_ch, p.a_ch, p.b_ch, p.m_l, p.kappa_w,
+            p.kappa_bar_g, p.epsilon_ch);
+  }
+};
+
+// A member added to the set must be added to the list above.
+static_assert(sizeof(lodestra_core::RidiParams3D) == 28 * 8);
+
+template <>
+struct State<lodestra_core::RidiParams3D>
+    : RecordState<lodestra_core::RidiParams3D, RidiParams3DMembers> {};
+
 namespace {
 
 using lodestra_core::RidiParams3D;
@@ -106,6 +126,7 @@ PyMethodDef methods[] = {
      "phi_eq($self)\n--\n\nEquilibrium lipid fraction phi_eq = sqrt(a_ch / b_ch)."},
     {"validate", as_method(validate), kCallFlags,
      "validate($self)\n--\n\nValidate that parameters are physically reasonable."},
+    reduce_method<RidiParams3D>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -151,7 +172,7 @@ PyGetSetDef getset[] = {
 }  // namespace
 
 PyTypeObject* make_ridi_params_3d_class() {
-  return make_class_for<RidiParams3D>({
+  return picklable<RidiParams3D>(make_class_for<RidiParams3D>({
       .qualified_name = "builtins.RidiParams3D",
       .doc = "RidiParams3D(nx, ny, nz, dx, dt, k_r, gamma_r, zeta_eff, eta, a_landau, c_landau, "
              "b_landau, lambda_, k_l, gamma_l, xi_l, chi_ms, kappa_ch, a_ch, b_ch, m_l, "
@@ -161,7 +182,7 @@ PyTypeObject* make_ridi_params_3d_class() {
       .getset = getset,
       .repr = repr,
       .new_instance = ridi_params_3d_new,
-  });
+  }));
 }
 
 }  // namespace lodestra_py

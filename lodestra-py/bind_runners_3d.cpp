@@ -3,10 +3,39 @@
 
 #include "bindings.hpp"
 #include "frame/members.hpp"
+#include "frame/pickle.hpp"
 #include "lodestra_core/format.hpp"
 #include "lodestra_solver/runner_3d.hpp"
 
 namespace lodestra_py {
+
+struct SnapStats3DMembers {
+  template <class S, class F>
+  static void each(S& s, F&& f) {
+    each_of(f, s.time, s.mean_s, s.biaxiality_p, s.n_disclination_lines, s.total_line_length,
+            s.mean_line_curvature, s.n_events);
+  }
+};
+
+struct BechStats3DMembers {
+  template <class S, class F>
+  static void each(S& s, F&& f) {
+    each_of(f, s.time, s.mean_s, s.biaxiality_p, s.mean_phi, s.n_disclination_lines,
+            s.total_line_length, s.mean_line_curvature, s.n_events);
+  }
+};
+
+// Members added to a record must be added to its list above.
+static_assert(sizeof(lodestra_solver::SnapStats3D) == 7 * 8);
+static_assert(sizeof(lodestra_solver::BechStats3D) == 8 * 8);
+
+template <>
+struct State<lodestra_solver::SnapStats3D>
+    : RecordState<lodestra_solver::SnapStats3D, SnapStats3DMembers> {};
+template <>
+struct State<lodestra_solver::BechStats3D>
+    : RecordState<lodestra_solver::BechStats3D, BechStats3DMembers> {};
+
 namespace {
 
 using lodestra_core::fmt_fixed;
@@ -74,6 +103,9 @@ PyGetSetDef bech3d_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyMethodDef snap3d_methods[] = {reduce_method<SnapStats3D>(), {nullptr, nullptr, 0, nullptr}};
+PyMethodDef bech3d_methods[] = {reduce_method<BechStats3D>(), {nullptr, nullptr, 0, nullptr}};
+
 PyObject* run_ridi_3d(PyObject*, PyObject* args, PyObject* kwargs) {
   static constexpr const char* names[] = {"q_init",     "params",  "n_steps",
                                           "snap_every", "out_dir", "track_defects"};
@@ -117,21 +149,23 @@ PyObject* run_ridi_3d_full(PyObject*, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyTypeObject* make_snap_stats_3d_class() {
-  return make_class_for<SnapStats3D>({
+  return picklable<SnapStats3D>(make_class_for<SnapStats3D>({
       .qualified_name = "builtins.SnapStats3D",
       .doc = "Per-snapshot statistics for the dry active nematic run (run_ridi_3d).",
+      .methods = snap3d_methods,
       .getset = snap3d_getset,
       .repr = snap3d_repr,
-  });
+  }));
 }
 
 PyTypeObject* make_bech_stats_3d_class() {
-  return make_class_for<BechStats3D>({
+  return picklable<BechStats3D>(make_class_for<BechStats3D>({
       .qualified_name = "builtins.BechStats3D",
       .doc = "Per-snapshot statistics for the full BECH run (run_ridi_3d_full).",
+      .methods = bech3d_methods,
       .getset = bech3d_getset,
       .repr = bech3d_repr,
-  });
+  }));
 }
 
 PyMethodDef run_ridi_3d_def = {

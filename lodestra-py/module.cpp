@@ -6,6 +6,7 @@
 #define LODESTRA_IMPORTS_ARRAY
 #include "bindings.hpp"
 #include "frame/guard.hpp"
+#include "frame/pickle.hpp"
 #include "frame/registry.hpp"
 
 namespace lodestra_py {
@@ -72,6 +73,8 @@ PyObject* create_module() {
   add_function(m, &scan_defects_def);
   add_function(m, &ch_step_etd_def);
   bindings_3d::register_names(m);
+  // Pickle's reconstructor: a module attribute, not one of the module's names.
+  add_restore_function(m);
   return module.release();
 }
 
