@@ -20,8 +20,8 @@ Expected (analytic, above) and tolerances:
 - 3D: the runner reproduces the exact Euler map within 1e-12 relative (rounding), and its
   error against the continuum curve falls at order 1 within 0.1 (correction O(r3 dt) = 0.03
   at dt = 0.01).
-Run time: quick and full both under 2 s (a uniform field needs only a tiny grid; full mode
-samples the curves more densely).
+Run time: quick about 1 s, full about 3 s (a uniform field needs only a tiny grid; full
+mode samples the curves more densely).
 """
 
 import math

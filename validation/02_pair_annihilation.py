@@ -24,8 +24,8 @@ d0 = 8. The pair approaches symmetrically: the midpoint moves less than one grid
 Expected and tolerance: alpha = 0.5. The drag's logarithm ln(d/xi) gives the known
 correction alpha_eff = 1/(2 + 1/ln(d/xi)) (from d^2 ln(d/xi) ~ t0 - t); the tolerance is
 (0.5 - alpha_eff at the geometric mean of the fit window) + 0.02 (position resolution of the
-fit), about 0.1 for both modes. Fit window: 4 xi < D < 0.7 D0.
-Run time: quick about 3 s; full about 60 s (one core).
+fit), 0.10 to 0.13 here. Fit window: 4 xi < D < 0.7 D0.
+Run time: quick about 2 s; full about 40 s (one core).
 """
 
 import math

@@ -27,7 +27,7 @@ coefficient is read every T/10 and the rate taken from T/5 (the subdominant eige
 of an oblique mode has decayed by then) to the last reading at which the mode is still
 1e7 times above rounding. Test set of RidiParams.default_test() (K = 1, Gamma = 1, eta = 1,
 lambda = 0.7, dt = 0.01).
-Run time: quick (32^2, T = 8) about 3 s; full (64^2, T = 15) about 30 s.
+Run time: quick (32^2, T = 8) about 3 s; full (64^2, T = 15) about 15 s.
 """
 
 import time

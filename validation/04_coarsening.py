@@ -22,7 +22,7 @@ Expected and tolerance: nu = 1. Tolerance = the change of nu when t0 is taken 4 
 smaller or larger (the microscopic time is defined only up to such a factor) + 3 standard
 errors of the fitted slope (defect-number noise, sqrt(N) per record). The window starts
 once the network has formed (rho xi^2 << 1) and ends before fewer than ~20 defects remain.
-Run time: quick about 5 s; full about 90 s (one core).
+Run time: quick about 5 s; full about 75 s (one core).
 """
 
 import math

@@ -42,7 +42,7 @@ Expected and tolerances:
 - the loop is one line with is_loop true at every snapshot until it vanishes; the
   runner's tracker then reports exactly one event, and DisclinationEvent.track between the
   last two scans calls it an annihilation.
-Run time: quick about 8 s; full about 40 s (one core).
+Run time: quick about 5 s; full about 20 s (one core).
 """
 
 import glob

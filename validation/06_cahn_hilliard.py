@@ -29,7 +29,7 @@ outgrows a fast-decaying mode). The mean of phi stays at
 phi0 within 1e-12 (FFT rounding accumulated over the steps).
 Parameters: m_l = 0.1, kappa_ch = 1, b_ch = 1, phi0 = 0.2 (2D) / 0.3 (3D), dx = 1.
 2D: dt = 0.5, 400 steps (T = 200); 3D: dt = 0.1, 300 steps (T = 30).
-Run time: quick (2D 32^2, 3D 8^3) about 1 s; full (2D 64^2, 3D 16^3) about 5 s.
+Run time: quick (2D 32^2, 3D 8^3) about 2 s; full (2D 64^2, 3D 16^3) about 13 s.
 """
 
 import tempfile

@@ -24,7 +24,7 @@ Expected and tolerances:
   points), within 1e-9.
 Modes: several (kx, ky) in 2D including an oblique and a short-wave one; in 3D modes along
 x and z and two oblique modes with general amplitudes.
-Run time: quick (2D 32^2, 3D 8^3) and full (2D 128^2, 3D 16^3) both under 2 s.
+Run time: quick (2D 32^2, 3D 8^3) and full (2D 128^2, 3D 16^3) both about 3 s.
 """
 
 import os

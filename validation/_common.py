@@ -65,6 +65,12 @@ class Report:
                                     "passed": bool(value)})
         return bool(value)
 
+    def report(self, name, measured, expected, why):
+        """A value shown beside a published one without a pass/fail (why: the reason)."""
+        self.data["checks"].append({"name": name, "measured": float(measured),
+                                    "expected": float(expected), "tolerance": None,
+                                    "relative": False, "passed": True, "reported": why})
+
     def note(self, text):
         self.data["notes"].append(text)
 
