@@ -16,8 +16,8 @@ bend mode (k along the director) decays at -zeta q0/eta - Gamma_r K k^2: positiv
 (force +zeta div Q, a contractile stress) destabilises splay. In 2D the flow-alignment
 terms of E.Q + Q.E cancel for a traceless Q, so only the vorticity rotates the director.
 
-Expected: every mode's measured rate equals the linearised discrete rate within 1 % (the
-issue's figure; the true deviations are nonlinear terms O(eps^2) with eps = 1e-8 and the
+Expected: every mode's measured rate equals the linearised discrete rate within 1 % (a wide
+bound on purpose: the true deviations are nonlinear terms O(eps^2) with eps = 1e-8 and the
 decay of the subdominant eigenvector, both far smaller). Modes with |rate| < 0.05 are shown
 but not checked (a relative error of a rate near zero is meaningless). The signs are
 checked: splay unstable and bend stable for zeta = 2; every mode stable for zeta = 0.

@@ -20,9 +20,9 @@ KNOWN_DISAGREEMENTS = {}
 def load(name):
     if str(GALLERY) not in sys.path:
         sys.path.insert(0, str(GALLERY))
-    spec = importlib.util.spec_from_file_location(f"validation_{name}", GALLERY / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(f"validation_{name}", GALLERY / f"{name}.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
