@@ -9,7 +9,7 @@ SYSTEM_PACKAGES := g++ libfftw3-dev libeigen3-dev libgtest-dev clang-format
 CPP_BUILD := build/cpp-tests
 CPP_SOURCES = $(shell git ls-files '*.cpp' '*.hpp' 2>/dev/null)
 
-.PHONY: demo test system venv format-check cpp-test py-test bench
+.PHONY: demo test system venv format-check cpp-test py-test bench validation
 
 demo: system venv
 	$(PY) -m pip install -q ".[demo]"
@@ -48,3 +48,9 @@ bench: system venv
 	$(VENV)/bin/cmake --build build/bench
 	for b in build/bench/bench/bench_*; do $$b; done
 	$(PY) bench/bench_python.py
+
+# Every full validation case (one after another, one core), then the gallery's table.
+validation: system venv
+	$(PY) -m pip install -q ".[test]"
+	cd validation && status=0; for f in [0-9][0-9]_*.py; do ../$(PY) $$f || status=1; done; \
+	  ../$(PY) make_readme.py; exit $$status
