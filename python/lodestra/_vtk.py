@@ -120,7 +120,7 @@ def _order_and_director(q, comps: np.ndarray):
     return s, big_p, best
 
 
-def _image(dims, dx: float, arrays, active_scalars: str, active_vectors: str) -> Any:
+def _image(dims, dx: float, arrays, active_scalars: str, active_vectors: Optional[str]) -> Any:
     image = vtkImageData()
     image.SetDimensions(*dims)
     image.SetSpacing(dx, dx, dx)
@@ -129,7 +129,8 @@ def _image(dims, dx: float, arrays, active_scalars: str, active_vectors: str) ->
     for arr in arrays:
         pd.AddArray(arr)
     pd.SetActiveScalars(active_scalars)
-    pd.SetActiveVectors(active_vectors)
+    if active_vectors:
+        pd.SetActiveVectors(active_vectors)
     return image
 
 

@@ -28,10 +28,9 @@ def scan_periodic(q: _core.QField2D, threshold: float = math.pi / 2) -> list[_co
     """
     if not isinstance(q, _core.QField2D):
         raise TypeError(f"argument 'q': '{type(q).__name__}' object cannot be converted to 'QField2D'")
-    threshold = float(threshold)
     nx, ny = q.nx, q.ny
     if nx == 0 or ny == 0:
-        return []
+        return _core.scan_defects(q, threshold)
     # One wrapped row and column: the (nx+1) x (ny+1) array holds vertex
     # (i mod nx, j mod ny) at (i, j), so its nx*ny interior plaquettes are the
     # periodic plaquettes, each once, with their corner (i, j) already inside

@@ -53,6 +53,9 @@ def test_refusals_and_empty_grids():
     assert scan_periodic(Q.uniform(3, 3, 1.0, 0.1, 0.2), math.pi) == []
     with pytest.raises(TypeError, match="argument 'q'"):
         scan_periodic(lodestra.QField3D.zeros(2, 2, 2, 1.0))
+    for q in (Q.zeros(0, 4, 1.0), Q.zeros(3, 3, 1.0)):
+        with pytest.raises(TypeError, match="^argument 'threshold': "):
+            scan_periodic(q, "pi")
 
 
 def test_charge_balances_on_every_snapshot_of_active_turbulence():
