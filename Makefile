@@ -48,6 +48,7 @@ bench: system venv
 	$(VENV)/bin/cmake --build build/bench
 	for b in build/bench/bench/bench_*; do $$b; done
 	$(PY) bench/bench_python.py
+	$(PY) bench/bench_io.py
 
 # Every full validation case (one after another, one core), then the gallery's table.
 validation: system venv
