@@ -128,7 +128,7 @@ def read_stats(out_dir: PathLike) -> list[dict[str, Union[float, int]]]:
 def stats_frame(out_dir: PathLike) -> Any:
     """`read_stats` as a pandas DataFrame, one row per snapshot."""
     try:
-        import pandas as pd
+        import pandas as pd  # type: ignore[import-untyped]
     except ImportError:
         raise ImportError("lodestra.io.stats_frame needs pandas: pip install 'lodestra[io]'") from None
     records = read_stats(out_dir)
@@ -201,7 +201,7 @@ def load_snapshot(out_dir: PathLike, step: int, dx: float = 1.0) -> Snapshot:
     arr = _read_npy(q_path, 5)
     nx, ny, nz = arr.shape[:3]
     q = _core.QField3D.from_numpy(arr.reshape(-1, 5), nx, ny, nz, dx)
-    extra = {}
+    extra: dict[str, Optional[np.ndarray]] = {}
     for name, ncomp in (("phi", 1), ("vel", 3)):
         path = run / f"{name}_{step:06d}.npy"
         if not path.is_file():
