@@ -110,8 +110,8 @@ def director(q: _core.QField2D, ax: Optional[Axes] = None, defects: bool = True)
 
     S is an image on the physical grid with its colour bar, the director a headless
     segment every few vertices, +1/2 defects red circles and -1/2 defects blue
-    triangles at the centres of the plaquettes that `scan_defects` marks, counted in
-    the legend. Returns the figure.
+    triangles at the centres of the plaquettes that `lodestra.defects.scan_periodic`
+    marks (the seam included), counted in the legend. Returns the figure.
     """
     _need(q, (_core.QField2D,), "q", "director")
     nx, ny, dx = q.nx, q.ny, q.dx
@@ -129,7 +129,9 @@ def director(q: _core.QField2D, ax: Optional[Axes] = None, defects: bool = True)
               scale=1.0 / (0.8 * stride * dx), pivot="middle", headwidth=0, headlength=0,
               headaxislength=0, width=0.0035, color="black", alpha=0.6)
     if defects:
-        found = _core.scan_defects(q)
+        from .defects import scan_periodic
+
+        found = scan_periodic(q)
         for sign, marker, colour, label in _DEFECT_STYLES:
             at = np.array([d.plaquette for d in found if d.charge_sign == sign], dtype=float)
             if len(at):
