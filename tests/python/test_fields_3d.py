@@ -206,7 +206,7 @@ def test_numpy_input_errors():
     with pytest.raises(ValueError, match="^expected array of length 24, got 25$"):
         PHI.from_numpy(np.zeros(25), 2, 3, 4, 1.0)
     for bad in [np.zeros((24, 5), dtype=np.float32), np.zeros((24, 5), dtype=np.int64),
-                np.zeros(120), np.zeros((2, 3, 4, 5)), np.zeros((24, 5)).astype(">f8"),
+                np.zeros(120), np.zeros((2, 3, 4, 5)), np.zeros((24, 5)).astype(">c16"),
                 [[0.0] * 5] * 24]:
         with pytest.raises(TypeError, match="^argument 'arr': "):
             Q.from_numpy(bad, 2, 3, 4, 1.0)
