@@ -1,9 +1,20 @@
 import math
+import platform
 
 import numpy as np
 import pytest
 
 import lodestra
+
+PYPY = platform.python_implementation() == "PyPy"
+
+# The module gives its instance methods and properties docstrings and text signatures;
+# PyPy's C-API emulation drops them itself (they read None there), so the tests that read
+# them are expected to fail under PyPy, and only there.
+pypy_drops_member_docs = pytest.mark.xfail(
+    PYPY, strict=True,
+    reason="PyPy's C-API emulation drops __doc__ and __text_signature__ of C instance "
+           "methods and properties")
 
 
 @pytest.fixture
