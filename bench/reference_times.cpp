@@ -32,12 +32,14 @@ double complex_ffts(Count n, int forwards, int inverses) {
   fft::ComplexBuffer c(n * n);
   const auto q = lodestra_fields::QField2D::random_perturbation(n, n, 1.0, 0.5, 42);
   for (Count k = 0; k < n * n; ++k) a[k] = {q.data[2 * k], 0.0};
-  return bench::best_seconds([&] {
-    // Inputs are preserved, so repeating from the same input keeps the values bounded.
-    for (int f = 0; f < forwards; ++f) plan.forward(a, b);
-    for (int i = 0; i < inverses; ++i) plan.inverse(b, c);
-    bench::keep(c);
-  }, 50);
+  return bench::best_seconds(
+      [&] {
+        // Inputs are preserved, so repeating from the same input keeps the values bounded.
+        for (int f = 0; f < forwards; ++f) plan.forward(a, b);
+        for (int i = 0; i < inverses; ++i) plan.inverse(b, c);
+        bench::keep(c);
+      },
+      50);
 }
 
 double real_ffts(Count n) {
@@ -50,13 +52,15 @@ double real_ffts(Count n) {
   for (Count k = 0; k < n * n; ++k) x[k] = q.data[2 * k];
   fft::ComplexBuffer s1(fft::half_spectrum_size(extents));
   fft::ComplexBuffer s2(fft::half_spectrum_size(extents));
-  return bench::best_seconds([&] {
-    forward.execute(x, s1);
-    forward.execute(x, s2);
-    inverse.execute(s1, y);
-    inverse.execute(s2, y);
-    bench::keep(y);
-  }, 200);
+  return bench::best_seconds(
+      [&] {
+        forward.execute(x, s1);
+        forward.execute(x, s2);
+        inverse.execute(s1, y);
+        inverse.execute(s2, y);
+        bench::keep(y);
+      },
+      200);
 }
 
 double eigen_solves(Count n) {

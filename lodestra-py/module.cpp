@@ -36,7 +36,15 @@ constexpr const char kPanicDoc[] =
     "typically propagates all the way up and makes the interpreter exit.";
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "lodestra._core", kModuleDoc, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "lodestra._core",
+    kModuleDoc,
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 PyObject* create_module() {

@@ -16,8 +16,8 @@
 
 namespace lodestra_fields {
 
-std::vector<double> field_storage(const char* type, Count nx, Count ny, Count nz,
-                                  Count per_vertex, double fill) {
+std::vector<double> field_storage(const char* type, Count nx, Count ny, Count nz, Count per_vertex,
+                                  double fill) {
   // Both products are checked before anything is allocated.
   const Count values = lodestra_core::checked_mul(vertex_count(nx, ny, nz), per_vertex);
   return lodestra_core::allocate_values(values, fill, [&] {

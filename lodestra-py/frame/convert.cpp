@@ -48,8 +48,7 @@ bool is_complex(PyObject* obj) {
 
 double to_real(PyObject* obj, const char* name) {
   if (is_complex(obj)) {
-    PyErr_SetString(PyExc_TypeError,
-                    ("must be real number, not " + type_name(obj)).c_str());
+    PyErr_SetString(PyExc_TypeError, ("must be real number, not " + type_name(obj)).c_str());
     argument_error(name);
   }
   const double value = PyFloat_AsDouble(obj);
@@ -119,7 +118,8 @@ ArrayView array_view(PyObject* obj, int ndim, const char* name) {
   ArrayView view;
   view.array = array;
   view.name = name;
-  for (int d = 0; d < ndim; ++d) view.shape.push_back(static_cast<std::uint64_t>(PyArray_DIM(array, d)));
+  for (int d = 0; d < ndim; ++d)
+    view.shape.push_back(static_cast<std::uint64_t>(PyArray_DIM(array, d)));
   return view;
 }
 
