@@ -96,6 +96,13 @@ ROLES = {
 }
 
 
+def parameter_names(obj):
+    try:
+        return list(inspect.signature(obj).parameters)
+    except ValueError:  # CPython 3.9 keeps no signature of a class made from a spec
+        return None
+
+
 def public_callables():
     """(name, callable, parameter names) of every function, constructor, static
     constructor and method, methods taking their instance as the first argument."""
@@ -103,15 +110,15 @@ def public_callables():
     for name in lodestra.__all__:
         obj = getattr(lodestra, name)
         if not isinstance(obj, type):
-            found.append((name, obj, list(inspect.signature(obj).parameters)))
+            found.append((name, obj, parameter_names(obj)))
             continue
-        if name.startswith("RidiParams"):
-            found.append((name, obj, list(inspect.signature(obj).parameters)))
+        if name.startswith("RidiParams") and parameter_names(obj) is not None:
+            found.append((name, obj, parameter_names(obj)))
         for attr, raw in vars(obj).items():
             if attr.startswith("__") or type(raw).__name__ == "getset_descriptor":
                 continue
             member = getattr(obj, attr)
-            params = list(inspect.signature(member).parameters) if isinstance(
+            params = parameter_names(member) if isinstance(
                 raw, staticmethod) or type(raw).__name__ == "staticmethod" else ["self"]
             found.append((f"{name}.{attr}", member, params))
     return found
