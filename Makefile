@@ -1,15 +1,18 @@
-# The README's two commands: `make demo` (quick start) and `make test`.
+# The README's commands: `make demo` (quick start), `make test` and `make test-pypy`.
 # Each sets up what it needs on a fresh Debian machine: system packages,
-# a virtual environment in .venv, and the package with its extras.
+# a virtual environment (.venv, or .venv-pypy for PyPy), and the package with its extras.
 
 PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 SYSTEM_PACKAGES := g++ libfftw3-dev libeigen3-dev libgtest-dev clang-format
+PYPY_PACKAGES := g++ libfftw3-dev libeigen3-dev pypy3 pypy3-dev pypy3-venv
+PYPY_VENV := .venv-pypy
+PYPY := $(PYPY_VENV)/bin/python
 CPP_BUILD := build/cpp-tests
 CPP_SOURCES = $(shell git ls-files '*.cpp' '*.hpp' 2>/dev/null)
 
-.PHONY: demo test system venv format-check cpp-test py-test bench validation
+.PHONY: demo test test-pypy system venv format-check cpp-test py-test bench validation
 
 demo: system venv
 	$(PY) -m pip install -q ".[demo]"
@@ -18,6 +21,15 @@ demo: system venv
 test: system venv format-check cpp-test
 	$(PY) -m pip install -q ".[test]"
 	$(MAKE) py-test
+
+# The Python tests under Debian's PyPy 3.9, against the module built for it. Installs the
+# test-pypy extra: what the tests need that has PyPy wheels (the tests of optional
+# dependencies without them skip).
+test-pypy:
+	@tools/system-packages.sh $(PYPY_PACKAGES)
+	@test -x $(PYPY) || pypy3 -m venv $(PYPY_VENV)
+	$(PYPY) -m pip install -q ".[test-pypy]"
+	cd tests/python && ../../$(PYPY) -m pytest -q
 
 system:
 	@tools/system-packages.sh $(SYSTEM_PACKAGES)
@@ -47,7 +59,7 @@ bench: system venv
 	  -DLODESTRA_BUILD_MODULE=OFF -DLODESTRA_BUILD_BENCH=ON
 	$(VENV)/bin/cmake --build build/bench
 	for b in build/bench/bench/bench_*; do $$b; done
-	$(PY) bench/bench_python.py
+	$(PY) bench/bench_python.py build/bench/bench/reference_times
 	$(PY) bench/bench_io.py
 
 # Every full validation case (one after another, one core), then the gallery's table.

@@ -1,8 +1,13 @@
-"""Python-level benchmarks: NumPy interchange, per-vertex observables, the quick start
-and the memory of a large hydrodynamic run. Each figure is a ratio against a limit
-measured in the same run (a numpy.copy of an array of the same size).
+"""Python-level benchmarks: NumPy interchange, per-vertex observables, the single
+operators, the quick start and the memory of a large hydrodynamic run. Each figure is a
+ratio against a limit measured in the same run: a numpy.copy of an array of the same
+size, or an engine reference (FFTW transforms, Eigen 3x3 solves) timed by the
+reference_times executable of the benchmark build, run as its own process.
+
+    python bench/bench_python.py [path/to/reference_times]
 """
 
+import os
 import subprocess
 import sys
 import time
@@ -67,6 +72,40 @@ def interchange_3d(n=64):
            best(lambda: lodestra.ScalarField3D.from_numpy(flat, n, n, n, 1.0)), copy_flat, 3)
 
 
+def reference_times(path):
+    out = subprocess.run([path], check=True, capture_output=True, text=True).stdout
+    return {name: float(value) for name, value in (line.split() for line in out.splitlines())}
+
+
+def single_operators(reference_path):
+    if not os.path.exists(reference_path):
+        print(f"single operators: {reference_path} is not built (make bench builds it); skipped")
+        return
+    ref = reference_times(reference_path)
+    n = 256
+    p = lodestra.RidiParams.default_test()
+    q = lodestra.QField2D.random_perturbation(n, n, 1.0, 0.5, 42)
+    v = lodestra.stokes_solve(q, p)
+    phi = lodestra.ScalarField2D.uniform(n, n, 1.0, 0.1)
+    report("stokes_solve 256x256 (vs 2+2 complex FFTs)",
+           best(lambda: lodestra.stokes_solve(q, p), 50), ref["complex_2f2i_256"], 1.25)
+    report("ch_step_etd 256x256 (vs 2+1 complex FFTs)",
+           best(lambda: lodestra.ch_step_etd(phi, q, v, p), 50), ref["complex_2f1i_256"], 1.3)
+    random_q = lodestra.QField2D.random_perturbation(n, n, 1.0, 0.3, 42)
+    report("scan_defects random 256x256 (vs eigen)",
+           best(lambda: lodestra.scan_defects(random_q), 20), ref["eigen_random_256"], 1.5)
+
+    # Per-step cost of the 64 x 64 hydrodynamic driver, from the difference of two run
+    # lengths (so the copies, the two snapshots and the call cancel), against the step's
+    # own four transforms: what it spends outside them is at most their time.
+    m = 64
+    q64 = lodestra.QField2D.random_perturbation(m, m, 1.0, 0.01, 1)
+    short = best(lambda: lodestra.run_ridi_component1_hydro(q64, p, 200, 200), 5)
+    long = best(lambda: lodestra.run_ridi_component1_hydro(q64, p, 600, 600), 5)
+    report("hydro step 64x64 (vs its 4 FFTs, at most 2x)", (long - short) / 400,
+           ref["real_2f2i_64"], 2.0)
+
+
 def quick_start():
     p = lodestra.RidiParams.default_test()
     q0 = lodestra.QField2D.random_perturbation(p.nx, p.ny, p.dx, 0.001, 42)
@@ -102,6 +141,7 @@ def peak_memory():
 
 
 if __name__ == "__main__":
+    single_operators(sys.argv[1] if len(sys.argv) > 1 else "build/bench/bench/reference_times")
     interchange()
     interchange_3d()
     quick_start()

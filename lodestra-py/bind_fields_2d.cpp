@@ -96,7 +96,7 @@ PyObject* q_random_perturbation(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* q_from_numpy(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     Args a("QField2D.from_numpy", kFromNumpyArgs, 4, args, kwargs);
-    ArrayCopy arr = to_array(a.raw(0), 2, "arr");
+    const ArrayView arr = array_view(a.raw(0), 2, "arr");
     const auto nx = a.count(1);
     const auto ny = a.count(2);
     const double dx = a.real(3);
@@ -105,7 +105,7 @@ PyObject* q_from_numpy(PyObject*, PyObject* args, PyObject* kwargs) {
       raise(PyExc_ValueError, "expected shape (" + fmt_int(n) + ", 2), got (" +
                                   fmt_int(arr.shape[0]) + ", " + fmt_int(arr.shape[1]) + ")");
     }
-    return wrap(QField2D{nx, ny, dx, std::move(arr.values)});
+    return wrap(QField2D{nx, ny, dx, arr.copy()});
   });
 }
 
@@ -205,7 +205,7 @@ PyObject* s_uniform(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* s_from_numpy(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     Args a("ScalarField2D.from_numpy", kFromNumpyArgs, 4, args, kwargs);
-    ArrayCopy arr = to_array(a.raw(0), 1, "arr");
+    const ArrayView arr = array_view(a.raw(0), 1, "arr");
     const auto nx = a.count(1);
     const auto ny = a.count(2);
     const double dx = a.real(3);
@@ -213,7 +213,7 @@ PyObject* s_from_numpy(PyObject*, PyObject* args, PyObject* kwargs) {
     if (arr.shape[0] != n) {
       raise(PyExc_ValueError, "expected length " + fmt_int(n) + ", got " + fmt_int(arr.shape[0]));
     }
-    return wrap(ScalarField2D{nx, ny, dx, std::move(arr.values)});
+    return wrap(ScalarField2D{nx, ny, dx, arr.copy()});
   });
 }
 

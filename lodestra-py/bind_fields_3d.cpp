@@ -110,7 +110,7 @@ PyObject* q_random_perturbation(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* q_from_numpy(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     Args a("QField3D.from_numpy", kFromNumpyArgs, 5, args, kwargs);
-    ArrayCopy arr = to_array(a.raw(0), 2, "arr");
+    const ArrayView arr = array_view(a.raw(0), 2, "arr");
     const auto nx = a.count(1);
     const auto ny = a.count(2);
     const auto nz = a.count(3);
@@ -120,7 +120,7 @@ PyObject* q_from_numpy(PyObject*, PyObject* args, PyObject* kwargs) {
       raise(PyExc_ValueError, "expected shape (" + fmt_int(n) + ", 5), got (" +
                                   fmt_int(arr.shape[0]) + ", " + fmt_int(arr.shape[1]) + ")");
     }
-    return wrap(QField3D{nx, ny, nz, dx, std::move(arr.values)});
+    return wrap(QField3D{nx, ny, nz, dx, arr.copy()});
   });
 }
 
@@ -218,7 +218,7 @@ PyObject* s_uniform(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* s_from_numpy(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     Args a("ScalarField3D.from_numpy", kFromNumpyArgs, 5, args, kwargs);
-    ArrayCopy arr = to_array(a.raw(0), 1, "arr");
+    const ArrayView arr = array_view(a.raw(0), 1, "arr");
     const auto nx = a.count(1);
     const auto ny = a.count(2);
     const auto nz = a.count(3);
@@ -228,7 +228,7 @@ PyObject* s_from_numpy(PyObject*, PyObject* args, PyObject* kwargs) {
       raise(PyExc_ValueError,
             "expected array of length " + fmt_int(n) + ", got " + fmt_int(arr.shape[0]));
     }
-    return wrap(ScalarField3D{nx, ny, nz, dx, std::move(arr.values)});
+    return wrap(ScalarField3D{nx, ny, nz, dx, arr.copy()});
   });
 }
 

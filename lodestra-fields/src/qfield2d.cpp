@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <cmath>
+#include <string>
 
+#include "lodestra_core/format.hpp"
 #include "lodestra_core/panic.hpp"
 #include "lodestra_core/simd.hpp"
 #include "lodestra_core/sizes.hpp"
@@ -10,16 +12,25 @@
 
 namespace lodestra_fields {
 
+std::vector<double> field_storage(const char* type, Count nx, Count ny, Count per_vertex,
+                                  double fill) {
+  const Count values = lodestra_core::checked_mul(vertex_count(nx, ny), per_vertex);
+  return lodestra_core::allocate_values(values, fill, [&] {
+    return std::string(type) + " of " + lodestra_core::fmt_int(nx) + " x " +
+           lodestra_core::fmt_int(ny) + " vertices";
+  });
+}
+
 std::vector<double> grid_storage(Count nx, Count ny, Count per_vertex, double fill) {
-  return std::vector<double>(lodestra_core::checked_mul(vertex_count(nx, ny), per_vertex), fill);
+  return field_storage("grid storage", nx, ny, per_vertex, fill);
 }
 
 QField2D QField2D::zeros(Count nx, Count ny, double dx) {
-  return QField2D{nx, ny, dx, grid_storage(nx, ny, 2)};
+  return QField2D{nx, ny, dx, field_storage("QField2D", nx, ny, 2)};
 }
 
 QField2D QField2D::uniform(Count nx, Count ny, std::array<double, 2> q, double dx) {
-  QField2D out{nx, ny, dx, grid_storage(nx, ny, 2)};
+  QField2D out{nx, ny, dx, field_storage("QField2D", nx, ny, 2)};
   for (Count k = 0; k < out.len(); ++k) {
     out.data[2 * k] = q[0];
     out.data[2 * k + 1] = q[1];
@@ -29,7 +40,7 @@ QField2D QField2D::uniform(Count nx, Count ny, std::array<double, 2> q, double d
 
 QField2D QField2D::random_perturbation(Count nx, Count ny, double dx, double amplitude,
                                        std::uint64_t seed) {
-  QField2D out{nx, ny, dx, grid_storage(nx, ny, 2)};
+  QField2D out{nx, ny, dx, field_storage("QField2D", nx, ny, 2)};
   Lcg64 lcg{seed + 1};
   // The top 32 bits of each state, scaled to [0, 1] and mapped to
   // amplitude * (2u - 1); two draws per vertex, q1 first.
@@ -51,7 +62,7 @@ void laplacian_pairs(const double* f, double* l, Count nx, Count ny, double dx) 
 }  // namespace
 
 QField2D QField2D::laplacian() const {
-  QField2D out{nx, ny, dx, grid_storage(nx, ny, 2)};
+  QField2D out{nx, ny, dx, field_storage("QField2D", nx, ny, 2)};
   laplacian_pairs(data.data(), out.data.data(), nx, ny, dx);
   return out;
 }
@@ -59,13 +70,13 @@ QField2D QField2D::laplacian() const {
 QField2D QField2D::add(const QField2D& other) const {
   lodestra_core::assert_eq(nx, other.nx);
   lodestra_core::assert_eq(ny, other.ny);
-  QField2D out{nx, ny, dx, grid_storage(nx, ny, 2)};
+  QField2D out{nx, ny, dx, field_storage("QField2D", nx, ny, 2)};
   for (std::size_t i = 0; i < out.data.size(); ++i) out.data[i] = data[i] + other.data[i];
   return out;
 }
 
 QField2D QField2D::scale(double factor) const {
-  QField2D out{nx, ny, dx, grid_storage(nx, ny, 2)};
+  QField2D out{nx, ny, dx, field_storage("QField2D", nx, ny, 2)};
   for (std::size_t i = 0; i < out.data.size(); ++i) out.data[i] = data[i] * factor;
   return out;
 }

@@ -16,19 +16,26 @@
 
 namespace lodestra_fields {
 
+std::vector<double> field_storage(const char* type, Count nx, Count ny, Count nz, Count per_vertex,
+                                  double fill) {
+  // Both products are checked before anything is allocated.
+  const Count values = lodestra_core::checked_mul(vertex_count(nx, ny, nz), per_vertex);
+  return lodestra_core::allocate_values(values, fill, [&] {
+    return std::string(type) + " of " + lodestra_core::fmt_int(nx) + " x " +
+           lodestra_core::fmt_int(ny) + " x " + lodestra_core::fmt_int(nz) + " vertices";
+  });
+}
+
 std::vector<double> grid_storage(Count nx, Count ny, Count nz, Count per_vertex, double fill) {
-  // Both products are checked before anything is allocated; a count that fits but
-  // cannot be allocated fails in the vector (std::bad_alloc or std::length_error).
-  return std::vector<double>(lodestra_core::checked_mul(vertex_count(nx, ny, nz), per_vertex),
-                             fill);
+  return field_storage("grid storage", nx, ny, nz, per_vertex, fill);
 }
 
 QField3D QField3D::zeros(Count nx, Count ny, Count nz, double dx) {
-  return QField3D{nx, ny, nz, dx, grid_storage(nx, ny, nz, kWidth)};
+  return QField3D{nx, ny, nz, dx, field_storage("QField3D", nx, ny, nz, kWidth)};
 }
 
 QField3D QField3D::uniform(Count nx, Count ny, Count nz, std::array<double, 5> q, double dx) {
-  QField3D out{nx, ny, nz, dx, grid_storage(nx, ny, nz, kWidth)};
+  QField3D out{nx, ny, nz, dx, field_storage("QField3D", nx, ny, nz, kWidth)};
   double* d = out.data.data();
   for (Count k = 0; k < out.len(); ++k) {
     for (Count c = 0; c < kWidth; ++c) d[kWidth * k + c] = q[c];
@@ -47,7 +54,7 @@ QField3D QField3D::random_perturbation(Count nx, Count ny, Count nz, double dx, 
     lodestra_core::panic("cannot sample range [-amplitude, amplitude): 2*amplitude overflows (" +
                          lodestra_core::fmt_sci(amplitude, 3) + ")");
   }
-  QField3D out{nx, ny, nz, dx, grid_storage(nx, ny, nz, kWidth)};
+  QField3D out{nx, ny, nz, dx, field_storage("QField3D", nx, ny, nz, kWidth)};
   Xoshiro256pp rng = Xoshiro256pp::seeded(seed);
   // Five draws per vertex in flat order (q11, q12, q13, q22, q23). The top 52 bits
   // of each output become the mantissa of a double in [1, 2); minus 1 gives u in
@@ -126,7 +133,7 @@ double max_squared_norm(const double* q, Count n) {
 }  // namespace
 
 QField3D QField3D::laplacian() const {
-  QField3D out{nx, ny, nz, dx, grid_storage(nx, ny, nz, kWidth)};
+  QField3D out{nx, ny, nz, dx, field_storage("QField3D", nx, ny, nz, kWidth)};
   laplacian_q3(data.data(), out.data.data(), nx, ny, nz, dx);
   return out;
 }

@@ -8,11 +8,11 @@
 namespace lodestra_fields {
 
 ScalarField2D ScalarField2D::zeros(Count nx, Count ny, double dx) {
-  return ScalarField2D{nx, ny, dx, grid_storage(nx, ny, 1)};
+  return ScalarField2D{nx, ny, dx, field_storage("ScalarField2D", nx, ny, 1)};
 }
 
 ScalarField2D ScalarField2D::uniform(Count nx, Count ny, double dx, double value) {
-  return ScalarField2D{nx, ny, dx, grid_storage(nx, ny, 1, value)};
+  return ScalarField2D{nx, ny, dx, field_storage("ScalarField2D", nx, ny, 1, value)};
 }
 
 namespace {
@@ -25,7 +25,7 @@ void laplacian_scalars(const double* f, double* l, Count nx, Count ny, double dx
 }  // namespace
 
 ScalarField2D ScalarField2D::laplacian() const {
-  ScalarField2D out{nx, ny, dx, grid_storage(nx, ny, 1)};
+  ScalarField2D out{nx, ny, dx, field_storage("ScalarField2D", nx, ny, 1)};
   laplacian_scalars(data.data(), out.data.data(), nx, ny, dx);
   return out;
 }

@@ -5,11 +5,11 @@
 namespace lodestra_fields {
 
 ScalarField3D ScalarField3D::zeros(Count nx, Count ny, Count nz, double dx) {
-  return ScalarField3D{nx, ny, nz, dx, grid_storage(nx, ny, nz, 1)};
+  return ScalarField3D{nx, ny, nz, dx, field_storage("ScalarField3D", nx, ny, nz, 1)};
 }
 
 ScalarField3D ScalarField3D::uniform(Count nx, Count ny, Count nz, double dx, double value) {
-  return ScalarField3D{nx, ny, nz, dx, grid_storage(nx, ny, nz, 1, value)};
+  return ScalarField3D{nx, ny, nz, dx, field_storage("ScalarField3D", nx, ny, nz, 1, value)};
 }
 
 double ScalarField3D::mean() const {
@@ -27,7 +27,7 @@ double ScalarField3D::max() const {
 }
 
 PressureField3D PressureField3D::zeros(Count nx, Count ny, Count nz, double dx) {
-  return PressureField3D{nx, ny, nz, dx, grid_storage(nx, ny, nz, 1)};
+  return PressureField3D{nx, ny, nz, dx, field_storage("PressureField3D", nx, ny, nz, 1)};
 }
 
 }  // namespace lodestra_fields

@@ -5,13 +5,13 @@
 namespace lodestra_fields {
 
 VelocityField2D VelocityField2D::zeros(Count nx, Count ny, double dx) {
-  return VelocityField2D{nx, ny, dx, grid_storage(nx, ny, 2)};
+  return VelocityField2D{nx, ny, dx, field_storage("VelocityField2D", nx, ny, 2)};
 }
 
 QField2D VelocityField2D::advect(const QField2D& q) const {
   lodestra_core::assert_eq(nx, q.nx);
   lodestra_core::assert_eq(ny, q.ny);
-  QField2D out{nx, ny, dx, grid_storage(nx, ny, 2)};
+  QField2D out{nx, ny, dx, field_storage("QField2D", nx, ny, 2)};
   const double* f = q.data.data();
   const double* u = data.data();
   double* a = out.data.data();
@@ -29,7 +29,7 @@ QField2D VelocityField2D::advect(const QField2D& q) const {
 ScalarField2D VelocityField2D::advect_scalar(const ScalarField2D& phi) const {
   lodestra_core::assert_eq(nx, phi.nx);
   lodestra_core::assert_eq(ny, phi.ny);
-  ScalarField2D out{nx, ny, dx, grid_storage(nx, ny, 1)};
+  ScalarField2D out{nx, ny, dx, field_storage("ScalarField2D", nx, ny, 1)};
   const double* f = phi.data.data();
   const double* u = data.data();
   double* a = out.data.data();

@@ -3,12 +3,12 @@
 namespace lodestra_fields {
 
 VelocityField3D VelocityField3D::zeros(Count nx, Count ny, Count nz, double dx) {
-  return VelocityField3D{nx, ny, nz, dx, grid_storage(nx, ny, nz, kWidth)};
+  return VelocityField3D{nx, ny, nz, dx, field_storage("VelocityField3D", nx, ny, nz, kWidth)};
 }
 
 VelocityField3D VelocityField3D::uniform(Count nx, Count ny, Count nz, std::array<double, 3> u,
                                          double dx) {
-  VelocityField3D out{nx, ny, nz, dx, grid_storage(nx, ny, nz, kWidth)};
+  VelocityField3D out{nx, ny, nz, dx, field_storage("VelocityField3D", nx, ny, nz, kWidth)};
   double* d = out.data.data();
   for (Count k = 0; k < out.len(); ++k) {
     for (Count c = 0; c < kWidth; ++c) d[kWidth * k + c] = u[c];

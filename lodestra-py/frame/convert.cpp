@@ -1,7 +1,11 @@
 #include "frame/convert.hpp"
 
+#include <bit>
 #include <cstring>
+#include <string>
+#include <utility>
 
+#include "lodestra_core/format.hpp"
 #include "lodestra_core/sizes.hpp"
 
 namespace lodestra_py {
@@ -33,7 +37,20 @@ std::uint64_t to_count(PyObject* obj, const char* name) {
   return value;
 }
 
+namespace {
+
+bool is_complex(PyObject* obj) {
+  if (PyComplex_Check(obj) || PyArray_IsScalar(obj, ComplexFloating)) return true;
+  return PyArray_Check(obj) && PyArray_ISCOMPLEX(reinterpret_cast<PyArrayObject*>(obj));
+}
+
+}  // namespace
+
 double to_real(PyObject* obj, const char* name) {
+  if (is_complex(obj)) {
+    PyErr_SetString(PyExc_TypeError, ("must be real number, not " + type_name(obj)).c_str());
+    argument_error(name);
+  }
   const double value = PyFloat_AsDouble(obj);
   if (value == -1.0 && PyErr_Occurred()) argument_error(name);
   return value;
@@ -73,7 +90,7 @@ std::string dims_text(int ndim) { return std::to_string(ndim) + "-dimensional fl
 
 }  // namespace
 
-ArrayCopy to_array(PyObject* obj, int ndim, const char* name) {
+ArrayView array_view(PyObject* obj, int ndim, const char* name) {
   if (!PyArray_Check(obj)) {
     PyErr_SetString(
         PyExc_TypeError,
@@ -81,9 +98,9 @@ ArrayCopy to_array(PyObject* obj, int ndim, const char* name) {
     argument_error(name);
   }
   auto* array = reinterpret_cast<PyArrayObject*>(obj);
-  PyArray_Descr* descr = PyArray_DESCR(array);
-  if (PyArray_TYPE(array) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(array)) {
-    Ref dtype_text(PyObject_Str(reinterpret_cast<PyObject*>(descr)));
+  // Either byte order: a big-endian float64 is a float64, swapped while copying.
+  if (PyArray_TYPE(array) != NPY_DOUBLE) {
+    Ref dtype_text(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array))));
     const char* dtype = dtype_text.get() ? PyUnicode_AsUTF8(dtype_text.get()) : nullptr;
     if (dtype == nullptr) PyErr_Clear();
     PyErr_SetString(PyExc_TypeError, (std::string("array of dtype ") + (dtype ? dtype : "?") +
@@ -98,36 +115,58 @@ ArrayCopy to_array(PyObject* obj, int ndim, const char* name) {
                         .c_str());
     argument_error(name);
   }
+  ArrayView view;
+  view.array = array;
+  view.name = name;
+  for (int d = 0; d < ndim; ++d)
+    view.shape.push_back(static_cast<std::uint64_t>(PyArray_DIM(array, d)));
+  return view;
+}
 
-  ArrayCopy copy;
+std::vector<double> ArrayView::copy() const {
   std::uint64_t total = 1;
-  for (int d = 0; d < ndim; ++d) {
-    copy.shape.push_back(static_cast<std::uint64_t>(PyArray_DIM(array, d)));
-    total = lodestra_core::checked_mul(total, copy.shape.back());
-  }
-  copy.values.resize(total);
-  if (total == 0) return copy;
+  for (std::uint64_t extent : shape) total = lodestra_core::checked_mul(total, extent);
+  std::vector<double> values = lodestra_core::allocate_values(total, 0.0, [&] {
+    std::string text = "a copy of argument '" + std::string(name) + "' of shape (";
+    for (std::size_t d = 0; d < shape.size(); ++d) {
+      text += (d ? ", " : "") + lodestra_core::fmt_int(shape[d]);
+    }
+    return text + (shape.size() == 1 ? ",)" : ")");
+  });
+  if (total == 0) return values;
 
+  const int ndim = static_cast<int>(shape.size());
   const char* base = static_cast<const char*>(PyArray_DATA(array));
   if (PyArray_IS_C_CONTIGUOUS(array)) {
-    std::memcpy(copy.values.data(), base, total * sizeof(double));
-    return copy;
-  }
-  // Any strides (negative and unaligned included): walk the logical index in
-  // row-major order with an odometer over the dimensions.
-  std::vector<npy_intp> index(static_cast<std::size_t>(ndim), 0);
-  const npy_intp* strides = PyArray_STRIDES(array);
-  const npy_intp* dims = PyArray_DIMS(array);
-  for (std::uint64_t k = 0; k < total; ++k) {
-    npy_intp offset = 0;
-    for (int d = 0; d < ndim; ++d) offset += index[std::size_t(d)] * strides[d];
-    std::memcpy(&copy.values[k], base + offset, sizeof(double));
-    for (int d = ndim - 1; d >= 0; --d) {
-      if (++index[std::size_t(d)] < dims[d]) break;
-      index[std::size_t(d)] = 0;
+    std::memcpy(values.data(), base, total * sizeof(double));
+  } else {
+    // Any strides (negative, zero and unaligned included): walk the logical index in
+    // row-major order with an odometer over the dimensions.
+    std::vector<npy_intp> index(static_cast<std::size_t>(ndim), 0);
+    const npy_intp* strides = PyArray_STRIDES(array);
+    const npy_intp* dims = PyArray_DIMS(array);
+    for (std::uint64_t k = 0; k < total; ++k) {
+      npy_intp offset = 0;
+      for (int d = 0; d < ndim; ++d) offset += index[std::size_t(d)] * strides[d];
+      std::memcpy(&values[k], base + offset, sizeof(double));
+      for (int d = ndim - 1; d >= 0; --d) {
+        if (++index[std::size_t(d)] < dims[d]) break;
+        index[std::size_t(d)] = 0;
+      }
     }
   }
-  return copy;
+  if (!PyArray_ISNOTSWAPPED(array)) {
+    for (double& value : values) {
+      value = std::bit_cast<double>(std::byteswap(std::bit_cast<std::uint64_t>(value)));
+    }
+  }
+  return values;
+}
+
+ArrayCopy to_array(PyObject* obj, int ndim, const char* name) {
+  ArrayView view = array_view(obj, ndim, name);
+  std::vector<double> values = view.copy();
+  return ArrayCopy{std::move(view.shape), std::move(values)};
 }
 
 PyObject* new_array(const std::vector<std::uint64_t>& shape) {

@@ -18,7 +18,8 @@ namespace lodestra_py {
 
 // Grid counts and seeds: an integer from 0 to 2^64 - 1 (any object with __index__).
 std::uint64_t to_count(PyObject* obj, const char* name);
-// Reals: anything that converts to float.
+// Reals: anything that converts to float, except complex numbers (Python's, NumPy's complex
+// scalars and 0-d complex arrays), which are refused rather than losing their imaginary part.
 double to_real(PyObject* obj, const char* name);
 // Flags: exactly True or False.
 bool to_flag(PyObject* obj, const char* name);
@@ -39,8 +40,22 @@ const T& to_object(PyObject* obj, const char* name) {
   return unbox<T>(obj);
 }
 
-// A float64 NumPy array of exactly `ndim` dimensions, any strides, read in
-// logical row-major order into new storage.
+// A float64 NumPy array (either byte order, any strides) of exactly `ndim` dimensions,
+// checked but not yet copied, so that the caller compares its shape with the grid first:
+// a wrongly shaped array, even a broadcast view of 2^40 rows, is refused before anything
+// is allocated. Borrowed for the call.
+struct ArrayView {
+  PyArrayObject* array = nullptr;
+  std::vector<std::uint64_t> shape;
+  const char* name = "";
+
+  // The values in logical row-major order and native byte order, in new storage. Storage
+  // that cannot be allocated is a MemoryError naming the argument and its shape.
+  std::vector<double> copy() const;
+};
+ArrayView array_view(PyObject* obj, int ndim, const char* name);
+
+// The checked array and its copy at once, for callers that need no shape check first.
 struct ArrayCopy {
   std::vector<std::uint64_t> shape;
   std::vector<double> values;

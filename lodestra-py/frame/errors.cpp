@@ -4,6 +4,7 @@
 
 #include "frame/guard.hpp"
 #include "lodestra_core/panic.hpp"
+#include "lodestra_core/sizes.hpp"
 
 namespace lodestra_py {
 
@@ -30,10 +31,12 @@ void translate_active_exception() {
     // The exception is already set.
   } catch (const lodestra_core::Panic& p) {
     PyErr_SetString(panic_exception, p.what());
+  } catch (const lodestra_core::AllocationError& e) {
+    PyErr_SetString(PyExc_MemoryError, e.what());
   } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+    PyErr_SetString(PyExc_MemoryError, "cannot allocate working storage (out of memory)");
   } catch (const std::length_error&) {
-    PyErr_NoMemory();
+    PyErr_SetString(PyExc_MemoryError, "cannot allocate working storage (size limit)");
   } catch (const std::overflow_error& e) {
     PyErr_SetString(PyExc_OverflowError, e.what());
   } catch (const std::exception& e) {

@@ -3,7 +3,8 @@
 // failures by throwing; the guard maps them to Python exceptions:
 //   PythonError (already set)        -> returned as is
 //   lodestra_core::Panic             -> PanicException with the failure's text
-//   std::bad_alloc, std::length_error -> MemoryError
+//   lodestra_core::AllocationError   -> MemoryError naming what could not be allocated
+//   std::bad_alloc, std::length_error -> MemoryError (working storage)
 //   std::overflow_error              -> OverflowError (sizes that overflow a count)
 //   any other exception              -> PanicException
 // Error values (VError) are converted by unwrap() into ValueError.

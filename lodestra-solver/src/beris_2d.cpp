@@ -15,7 +15,7 @@ QField2D molecular_field(const QField2D& q, const RidiParams& params) {
   const MolecularCoeffs coeffs = MolecularCoeffs::from(params);
   const QField2D lap = q.laplacian();
   const std::vector<double> q_sq = q.order_param_sq();
-  QField2D h{q.nx, q.ny, q.dx, lodestra_fields::grid_storage(q.nx, q.ny, 2)};
+  QField2D h{q.nx, q.ny, q.dx, lodestra_fields::field_storage("QField2D", q.nx, q.ny, 2)};
   const double* l = lap.data.data();
   const double* f = q.data.data();
   double* out = h.data.data();
@@ -32,7 +32,7 @@ QField2D corotation_strain(const QField2D& q, const VelocityField2D& v, const Ri
   // flat indices, so a velocity of any other shape would be read out of bounds.
   lodestra_core::assert_eq(q.nx, v.nx);
   lodestra_core::assert_eq(q.ny, v.ny);
-  QField2D s{q.nx, q.ny, q.dx, lodestra_fields::grid_storage(q.nx, q.ny, 2)};
+  QField2D s{q.nx, q.ny, q.dx, lodestra_fields::field_storage("QField2D", q.nx, q.ny, 2)};
   const double two_dx = 2.0 * q.dx;
   const double lambda = params.lambda_;
   const double* f = q.data.data();

@@ -246,7 +246,8 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void flow_pass(const QField3D& q, const Ve
 
 QField3D co_rotation_3d(const VelocityField3D& u, const QField3D& q, double lambda) {
   require_same_grid(q, u);
-  QField3D s{q.nx, q.ny, q.nz, q.dx, lodestra_fields::grid_storage(q.nx, q.ny, q.nz, 5)};
+  QField3D s{q.nx, q.ny, q.nz, q.dx,
+             lodestra_fields::field_storage("QField3D", q.nx, q.ny, q.nz, 5)};
   const double* f = q.data.data();
   double* out = s.data.data();
   const Count n = q.len();

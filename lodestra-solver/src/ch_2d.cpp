@@ -13,6 +13,7 @@
 #include "lodestra_fields/grid.hpp"
 #include "lodestra_fields/stencils.hpp"
 #include "lodestra_solver/fft.hpp"
+#include "lodestra_solver/recent_workspaces.hpp"
 #include "lodestra_solver/spectral2d.hpp"
 
 namespace lodestra_solver {
@@ -219,19 +220,7 @@ void ChWorkspace2D::step(const ScalarField2D& phi, const QField2D& q_lip, const 
 
 namespace {
 
-// ch_step_etd keeps the workspace of the last grid it stepped (plans, wavenumbers, ETD
-// factors, buffers), so that a caller stepping one grid call after call pays the planning
-// and the exponentials once. One entry per thread, and only for grids of at most 2^18
-// vertices (about 12 MB held); results are bit-identical to those of a fresh workspace.
-constexpr Count kCachedVerticesMax = Count{1} << 18;
-
-struct LastWorkspace {
-  Count nx = 0;
-  Count ny = 0;
-  std::unique_ptr<ChWorkspace2D> workspace;
-};
-
-thread_local LastWorkspace last_workspace;
+thread_local RecentWorkspaces<ChWorkspace2D> recent_workspaces;
 
 }  // namespace
 
@@ -239,19 +228,9 @@ ScalarField2D ch_step_etd(const ScalarField2D& phi, const QField2D& q_lip, const
                           const RidiParams& params) {
   check_operands(phi, q_lip, v);
   ScalarField2D out;
-  if (lodestra_fields::vertex_count(phi.nx, phi.ny) > kCachedVerticesMax) {
-    ChWorkspace2D workspace(phi.nx, phi.ny, phi.dx);
+  recent_workspaces.with(phi.nx, phi.ny, phi.dx, [&](ChWorkspace2D& workspace) {
     workspace.step(phi, q_lip, v, params, out);
-    return out;
-  }
-  LastWorkspace& last = last_workspace;
-  if (!last.workspace || last.nx != phi.nx || last.ny != phi.ny) {
-    last.workspace.reset();
-    last.workspace = std::make_unique<ChWorkspace2D>(phi.nx, phi.ny, phi.dx);
-    last.nx = phi.nx;
-    last.ny = phi.ny;
-  }
-  last.workspace->step(phi, q_lip, v, params, out);
+  });
   return out;
 }
 

@@ -23,8 +23,12 @@ namespace detail {
 
 void* aligned_alloc_bytes(std::size_t count, std::size_t size) {
   if (count == 0) return nullptr;
-  void* p = fftw_malloc(checked_mul(count, size));
-  if (p == nullptr) throw std::bad_alloc();
+  const std::size_t bytes = checked_mul(count, size);
+  void* p = fftw_malloc(bytes);
+  if (p == nullptr) {
+    throw lodestra_core::AllocationError("cannot allocate FFT work storage (" +
+                                         lodestra_core::fmt_int(std::uint64_t{bytes}) + " bytes)");
+  }
   return p;
 }
 

@@ -8,7 +8,8 @@ using lodestra_fields::QField3D;
 QField3D molecular_field_3d(const QField3D& q, const lodestra_core::RidiParams3D& p, double t) {
   const MolecularConstants3D mc = MolecularConstants3D::from(p, t);
   const QField3D lap = q.laplacian();
-  QField3D h{q.nx, q.ny, q.nz, q.dx, lodestra_fields::grid_storage(q.nx, q.ny, q.nz, 5)};
+  QField3D h{q.nx, q.ny, q.nz, q.dx,
+             lodestra_fields::field_storage("QField3D", q.nx, q.ny, q.nz, 5)};
   const double* l = lap.data.data();
   const double* f = q.data.data();
   double* out = h.data.data();

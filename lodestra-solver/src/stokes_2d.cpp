@@ -7,6 +7,7 @@
 #include "lodestra_core/panic.hpp"
 #include "lodestra_core/simd.hpp"
 #include "lodestra_solver/fft.hpp"
+#include "lodestra_solver/recent_workspaces.hpp"
 #include "lodestra_solver/spectral2d.hpp"
 
 namespace lodestra_solver {
@@ -206,10 +207,16 @@ void StokesWorkspace2D::solve(const QField2D& q, const RidiParams& params, Veloc
   interleave_scaled(s.qxx.data(), s.qxy.data(), out.data.data(), n, s.spectral.divisor());
 }
 
+namespace {
+
+thread_local RecentWorkspaces<StokesWorkspace2D> recent_workspaces;
+
+}  // namespace
+
 VelocityField2D stokes_solve(const QField2D& q, const RidiParams& params) {
-  StokesWorkspace2D workspace(q.nx, q.ny, q.dx);
   VelocityField2D out;
-  workspace.solve(q, params, out);
+  recent_workspaces.with(q.nx, q.ny, q.dx,
+                         [&](StokesWorkspace2D& workspace) { workspace.solve(q, params, out); });
   return out;
 }
 

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import lodestra
+from conftest import pypy_drops_member_docs
 
 Q = lodestra.QField3D
 PHI = lodestra.ScalarField3D
@@ -34,6 +35,7 @@ def xoshiro_samples(seed, amplitude, count):
     return out
 
 
+@pypy_drops_member_docs
 def test_docstrings():
     assert Q.__doc__.startswith("3D Q-tensor field with numpy interop.\n\n")
     assert "k = (i*ny + j)*nz + l" in Q.__doc__ and "(nx*ny*nz, 5)" in Q.__doc__
@@ -64,10 +66,10 @@ def test_docstrings():
     (Q.uniform, "(nx, ny, nz, dx, q11, q12, q13, q22, q23)"),
     (Q.random_perturbation, "(nx, ny, nz, dx, amplitude, seed)"),
     (Q.from_numpy, "(arr, nx, ny, nz, dx)"),
-    (Q.scalar_order, "($self)"),
-    (Q.mean_s, "($self)"),
+    pytest.param(Q.scalar_order, "($self)", marks=pypy_drops_member_docs),
+    pytest.param(Q.mean_s, "($self)", marks=pypy_drops_member_docs),
     (PHI.uniform, "(nx, ny, nz, dx, val)"),
-    (PHI.max, "($self)"),
+    pytest.param(PHI.max, "($self)", marks=pypy_drops_member_docs),
     (U.uniform, "(nx, ny, nz, dx, u)"),
 ])
 def test_text_signatures(func, text):
@@ -206,7 +208,7 @@ def test_numpy_input_errors():
     with pytest.raises(ValueError, match="^expected array of length 24, got 25$"):
         PHI.from_numpy(np.zeros(25), 2, 3, 4, 1.0)
     for bad in [np.zeros((24, 5), dtype=np.float32), np.zeros((24, 5), dtype=np.int64),
-                np.zeros(120), np.zeros((2, 3, 4, 5)), np.zeros((24, 5)).astype(">f8"),
+                np.zeros(120), np.zeros((2, 3, 4, 5)), np.zeros((24, 5)).astype(">c16"),
                 [[0.0] * 5] * 24]:
         with pytest.raises(TypeError, match="^argument 'arr': "):
             Q.from_numpy(bad, 2, 3, 4, 1.0)

@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import lodestra
+from conftest import pypy_drops_member_docs
 
 LINE = lodestra.DisclinationLine
 EVENT = lodestra.DisclinationEvent
@@ -71,6 +72,7 @@ def test_track_refuses_other_types(args, message):
         EVENT.track([], [], -1, 1.0)
 
 
+@pypy_drops_member_docs
 def test_classes_and_their_documentation():
     for cls in (LINE, EVENT):
         with pytest.raises(TypeError, match=f"No constructor defined for {cls.__name__}"):

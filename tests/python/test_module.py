@@ -1,11 +1,13 @@
 """The module frame: registration, docstrings, calling conventions, conversions."""
 
+import hashlib
 import inspect
 
 import numpy as np
 import pytest
 
 import lodestra
+from conftest import cpython39_drops_class_signature, pypy_drops_member_docs
 
 REGISTERED_2D = [
     "RidiParams", "QField2D", "ScalarField2D", "VelocityField2D", "SnapStats", "BechStats",
@@ -52,6 +54,21 @@ def test_quick_start_runs_as_written():
     assert len(namespace["stats"]) == 51
 
 
+# SHA-256 of the quick start's final Q field (its to_numpy() bytes, little-endian float64
+# records), computed once under CPython. The run has no reductions in its field update, so
+# every interpreter and every instruction set must give these bytes exactly.
+QUICK_START_SHA256 = "0d8ac4ea7ce2c454d3dfe4065d32e1ae944c70c6a46e9fc97938e613e13db577"
+
+
+def test_quick_start_final_field_is_bit_identical_under_every_interpreter():
+    p = lodestra.RidiParams.default_test()
+    q0 = lodestra.QField2D.random_perturbation(p.nx, p.ny, p.dx, 0.001, 42)
+    q_fin, _ = lodestra.run_ridi_component1(q0, p, 5000, 100)
+    values = q_fin.to_numpy()
+    assert values.dtype.str == "<f8" and values.flags.c_contiguous
+    assert hashlib.sha256(values.tobytes()).hexdigest() == QUICK_START_SHA256
+
+
 @pytest.mark.parametrize("name", CLASSES)
 def test_classes_live_in_builtins(name):
     cls = getattr(lodestra, name)
@@ -96,16 +113,17 @@ def test_panic_exception_is_a_base_exception():
     (lodestra.QField2D.uniform, "(nx, ny, dx, q1, q2)"),
     (lodestra.QField2D.random_perturbation, "(nx, ny, dx, amplitude, seed)"),
     (lodestra.QField2D.from_numpy, "(arr, nx, ny, dx)"),
-    (lodestra.QField2D.to_numpy, "($self)"),
+    pytest.param(lodestra.QField2D.to_numpy, "($self)", marks=pypy_drops_member_docs),
     (lodestra.ScalarField2D.uniform, "(nx, ny, dx, val)"),
     (lodestra.RidiParams.default_test, "()"),
-    (lodestra.RidiParams.validate, "($self)"),
+    pytest.param(lodestra.RidiParams.validate, "($self)", marks=pypy_drops_member_docs),
 ])
 def test_text_signatures(func, text):
     assert func.__text_signature__ == text
     inspect.signature(func)  # introspection can read it
 
 
+@cpython39_drops_class_signature
 def test_constructor_signature_is_introspectable():
     sig = inspect.signature(lodestra.RidiParams)
     assert list(sig.parameters)[:3] == ["nx", "ny", "dx"]

@@ -6,6 +6,7 @@ import math
 import pytest
 
 import lodestra
+from conftest import cpython39_drops_class_signature, pypy_drops_member_docs
 
 P = lodestra.RidiParams3D
 
@@ -32,6 +33,8 @@ CHECKS = [
 ]
 
 
+@pypy_drops_member_docs
+@cpython39_drops_class_signature
 def test_class_surface():
     assert P.__doc__.endswith(
         "All physical and numerical parameters for the 3D RIDI + lipid simulation.")

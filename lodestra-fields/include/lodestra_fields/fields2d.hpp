@@ -89,7 +89,12 @@ struct VelocityField2D {
   ScalarField2D advect_scalar(const ScalarField2D& phi) const;
 };
 
-// Sizes a record sequence of `per_vertex` doubles for an nx x ny grid, checked.
+// Sizes a record sequence of `per_vertex` doubles for an nx x ny grid, checked. Storage
+// that cannot be allocated throws lodestra_core::AllocationError naming the field type
+// and the grid ("cannot allocate QField2D of 4 x 4 vertices (32 values)").
+std::vector<double> field_storage(const char* type, Count nx, Count ny, Count per_vertex,
+                                  double fill = 0.0);
+// The same for storage that is not one named field type.
 std::vector<double> grid_storage(Count nx, Count ny, Count per_vertex, double fill = 0.0);
 
 }  // namespace lodestra_fields

@@ -128,7 +128,11 @@ struct VelocityField3D {
   VelocityGradient velocity_gradient_at(Count k) const;
 };
 
-// Sizes a record sequence of `per_vertex` doubles for an nx x ny x nz grid, checked.
+// Sizes a record sequence of `per_vertex` doubles for an nx x ny x nz grid, checked, as
+// the 2D field_storage ("cannot allocate QField3D of 4 x 4 x 4 vertices (320 values)").
+std::vector<double> field_storage(const char* type, Count nx, Count ny, Count nz, Count per_vertex,
+                                  double fill = 0.0);
+// The same for storage that is not one named field type.
 std::vector<double> grid_storage(Count nx, Count ny, Count nz, Count per_vertex, double fill = 0.0);
 
 }  // namespace lodestra_fields
