@@ -46,3 +46,4 @@ bench: system venv
 	$(VENV)/bin/cmake --build build/bench
 	for b in build/bench/bench/bench_*; do $$b; done
 	$(PY) bench/bench_python.py
+	$(PY) bench/bench_ensemble.py
