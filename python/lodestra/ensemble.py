@@ -38,19 +38,19 @@ import os
 import types
 import warnings
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Callable, Iterable, Mapping, Sequence, Union
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Mapping
 
 import lodestra
 
 if TYPE_CHECKING:
     import pandas
     from distributed import Client
+    from distributed.deploy import Cluster
 
 __all__ = ["Sweep", "SweepResult", "RandomFields", "random_fields"]
 
 _EXTRA = "pip install 'lodestra[ensemble]'"
 
-InitFields = Union[Any, "tuple[Any, Any]"]
 InitCallable = Callable[[Any, int], Any]
 
 
@@ -122,7 +122,8 @@ class RandomFields:
     phi: float = 0.5
     with_phi: bool | None = None
 
-    def __call__(self, params: Any, seed: int) -> InitFields:
+    def __call__(self, params: Any, seed: int) -> Any:
+        grid: tuple[Any, ...]
         if isinstance(params, lodestra.RidiParams3D):
             grid = (params.nx, params.ny, params.nz, params.dx)
             q = lodestra.QField3D.random_perturbation(*grid, self.amplitude, seed)
@@ -209,8 +210,8 @@ class Sweep:
                  seeds: Iterable[int] = (0,), init: InitCallable, n_steps: int,
                  snap_every: int, out_dir: str | os.PathLike[str] | None = None,
                  track_defects: bool = False, keep_fields: bool = False) -> None:
-        name = getattr(run, "__name__", None)
-        if _RUNNERS.get(name) is None or getattr(lodestra, name) is not run:
+        name = str(getattr(run, "__name__", ""))
+        if name not in _RUNNERS or getattr(lodestra, name) is not run:
             raise TypeError("run must be one of lodestra's simulation functions ("
                             + ", ".join(_RUNNERS) + f"), got {run!r}")
         self._runner = runner = _RUNNERS[name]
@@ -305,7 +306,7 @@ class Sweep:
             })
         return tasks
 
-    def run(self, client: Client | Any | str | None = None, *, progress: bool = True,
+    def run(self, client: Client | Cluster | str | None = None, *, progress: bool = True,
             retries: int = 2, n_workers: int | None = None) -> SweepResult:
         """Run every task and gather the results.
 
@@ -314,7 +315,11 @@ class Sweep:
             for a local cluster of `n_workers` processes (default: one per core) of
             one thread each, closed afterwards.
         progress: show a bar of finished runs (terminal or notebook).
-        retries: how often Dask reruns a task whose worker died.
+        retries: how often Dask reruns a task that fails outside the run itself (one
+            that cannot be unpacked on its worker, say). A task whose worker dies is
+            rerun elsewhere by the scheduler, up to its
+            ``distributed.scheduler.allowed-failures`` setting (3 by default).
+        n_workers: size of the local cluster when no client is given.
 
         A run that raises is absent from the records and listed in the failures;
         a warning says how many failed.

@@ -5,6 +5,7 @@ others, and bad sweeps are refused before anything is submitted."""
 import itertools
 import json
 import os
+import sys
 import threading
 
 import cloudpickle
@@ -161,6 +162,15 @@ def test_bad_sweeps_are_refused_before_anything_is_submitted(tmp_path):
     for change, error, match in cases:
         with pytest.raises(error, match=match):
             ensemble.Sweep(**{**good, **change})
+
+
+@pytest.mark.parametrize("missing", ["cloudpickle", "pandas"])
+def test_a_missing_dependency_names_the_extra(monkeypatch, missing):
+    monkeypatch.setitem(sys.modules, missing, None)
+    with pytest.raises(ImportError, match=rf"needs {missing}: pip install 'lodestra\[ensemble\]'"):
+        sweep = ensemble.Sweep(lodestra.run_ridi_component1, params_2d(16),
+                               init=ensemble.random_fields(0.1), n_steps=1, snap_every=1)
+        sweep.run(progress=False)  # refused before any cluster starts
 
 
 def test_task_and_run_functions_travel_by_pickle():
