@@ -160,9 +160,8 @@ class SweepResult:
     fields: dict[int, Any] = field(default_factory=dict)
 
     def __repr__(self) -> str:
-        runs = self.records["run"].nunique() + len(self.failures)
-        return (f"SweepResult(runs={runs}, failed={len(self.failures)}, "
-                f"records={len(self.records)})")
+        return (f"SweepResult(records={len(self.records)}, failures={len(self.failures)}, "
+                f"fields={len(self.fields)})")
 
 
 def _count(value: Any, what: str) -> int:
@@ -203,6 +202,10 @@ class Sweep:
         subdirectory ``run_NNNN`` of it, with a ``params.json`` inside.
     track_defects: 3D runners only, passed to every run.
     keep_fields: bring every run's final fields back in `SweepResult.fields`.
+
+    The base set's values are read when the sweep is made; changing the set later
+    does not change the sweep. Arguments are checked here, so a bad sweep fails
+    before anything is submitted.
     """
 
     def __init__(self, run: Callable[..., Any], params: Any, *,
@@ -247,7 +250,7 @@ class Sweep:
             if out_dir is None:
                 raise ValueError(f"{name} writes its snapshots to disk: give out_dir, "
                                  "an existing directory")
-            out_dir = os.fspath(out_dir)
+            out_dir = os.path.abspath(os.fspath(out_dir))  # workers may run elsewhere
             if not os.path.isdir(out_dir):
                 raise FileNotFoundError(f"out_dir {out_dir!r} is not an existing directory")
         elif out_dir is not None or track_defects:
@@ -404,15 +407,16 @@ def _gather(distributed: Any, client: Any, tasks: list[dict[str, Any]], progress
     try:
         for future in distributed.as_completed(futures):
             index = futures[future]
-            if future.status == "error":
+            if future.status == "finished":
+                outcomes[index] = future.result()
+            else:
                 # The task itself catches every failure of the run; what arrives here
                 # is the cluster's (a worker killed too often, a task that did not
-                # unpickle there).
-                err = future.exception()
-                outcomes[index] = {"ok": False, "error": type(err).__name__,
-                                   "message": str(err)}
-            else:
-                outcomes[index] = future.result()
+                # unpickle there, a task cancelled from outside).
+                err = future.exception() if future.status == "error" else None
+                outcomes[index] = {"ok": False,
+                                   "error": type(err).__name__ if err else "CancelledError",
+                                   "message": str(err) if err else "the task was cancelled"}
             future.release()
             bar.update(1)
     finally:
