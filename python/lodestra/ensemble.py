@@ -18,10 +18,11 @@ Runs are numbered parameter combination first, seed second: run
 ``k * len(seeds) + m`` is combination ``k`` of the product (the last varied name
 changing fastest) with the ``m``-th seed.
 
-The 3D runners write into `out_dir`: run ``k`` writes its snapshots and
-``stats.json`` into ``out_dir/run_0000k`` (four digits or more), beside a
-``params.json`` in the same directory holding the run's index, simulation
-function, seed, step counts, varied values and every parameter value.
+The 3D runners write into `out_dir`: run 3 writes its snapshots and
+``stats.json`` into ``out_dir/run_0003`` (four digits, more for sweeps of 10000
+runs or more), beside a ``params.json`` in the same directory holding the run's
+index, simulation function, seed, step counts, varied values and every parameter
+value. The directory must exist and must not hold run directories already.
 
 Needs the ``ensemble`` extra: ``pip install 'lodestra[ensemble]'``.
 """
