@@ -61,6 +61,7 @@ bench: system venv
 	for b in build/bench/bench/bench_*; do $$b; done
 	$(PY) bench/bench_python.py build/bench/bench/reference_times
 	$(PY) bench/bench_io.py
+	$(PY) bench/bench_ensemble.py
 
 # Every full validation case (one after another, one core), then the gallery's table.
 validation: system venv

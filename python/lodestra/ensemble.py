@@ -1,0 +1,510 @@
+"""Parameter sweeps and seed ensembles of lodestra runs on Dask.
+
+A `Sweep` names one simulation function, a base parameter set, the parameters to
+vary (their Cartesian product), the seeds and how each run's initial fields are
+made. `Sweep.run()` sends one task per run to a Dask scheduler -- a local cluster
+of worker processes by default, or any client, cluster or scheduler address given
+-- and gathers the statistics of every run into one pandas table.
+
+Every task travels as plain data: the simulation function's name, the complete
+parameter values, the seed and the initial-field callable go out; the records
+come back as lists of plain values and, when asked for, the final fields as NumPy
+arrays with their grid. Each worker rebuilds the parameter set with its
+constructor (so each run's set is validated) and every result is rebuilt on the
+client, so the table is bit-identical whatever the transport, the number of
+workers or the order in which runs finish.
+
+Runs are numbered parameter combination first, seed second: run
+``k * len(seeds) + m`` is combination ``k`` of the product (the last varied name
+changing fastest) with the ``m``-th seed.
+
+The 3D runners write into `out_dir`: run 3 writes its snapshots and
+``stats.json`` into ``out_dir/run_0003`` (four digits, more for sweeps of 10000
+runs or more), beside a ``params.json`` in the same directory holding the run's
+index, simulation function, seed, step counts, varied values and every parameter
+value. The directory must exist and must not hold run directories already.
+
+Needs the ``ensemble`` extra: ``pip install 'lodestra[ensemble]'``.
+"""
+
+from __future__ import annotations
+
+import inspect
+import itertools
+import json
+import math
+import numbers
+import operator
+import os
+import types
+import warnings
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Mapping
+
+import lodestra
+
+if TYPE_CHECKING:
+    import pandas
+    from distributed import Client
+    from distributed.deploy import Cluster
+
+__all__ = ["Sweep", "SweepResult", "RandomFields", "random_fields"]
+
+_EXTRA = "pip install 'lodestra[ensemble]'"
+
+InitCallable = Callable[[Any, int], Any]
+
+
+def _require(module: str, what: str) -> Any:
+    """Import an optional dependency, naming the extra that provides it."""
+    try:
+        return __import__(module, fromlist=["_"])
+    except ImportError as err:
+        raise ImportError(f"lodestra.ensemble.{what} needs {module}: {_EXTRA}") from err
+
+
+@dataclass(frozen=True)
+class _Runner:
+    """What the ensemble needs to know of one simulation function."""
+
+    name: str
+    three_d: bool
+    with_phi: bool
+    record: str  # the statistics record class
+
+
+_RUNNERS = {
+    r.name: r
+    for r in (
+        _Runner("run_ridi_component1", False, False, "SnapStats"),
+        _Runner("run_ridi_component1_hydro", False, False, "SnapStats"),
+        _Runner("run_ridi_bech", False, True, "BechStats"),
+        _Runner("run_ridi_3d", True, False, "SnapStats3D"),
+        _Runner("run_ridi_3d_full", True, True, "BechStats3D"),
+    )
+}
+
+
+def _params_class(runner: _Runner) -> type:
+    return lodestra.RidiParams3D if runner.three_d else lodestra.RidiParams
+
+
+def _param_names(cls: type) -> tuple[str, ...]:
+    """Constructor parameter names of a parameter-set class, in constructor order.
+
+    Every settable property is also a constructor parameter, so these are all the
+    names a sweep may vary, and reading them through the properties gives a
+    complete description of a set.
+    """
+    return tuple(inspect.signature(cls).parameters)
+
+
+def _param_values(params: Any) -> dict[str, Any]:
+    return {name: getattr(params, name) for name in _param_names(type(params))}
+
+
+def _record_fields(runner: _Runner) -> list[str]:
+    """Property names of the runner's statistics record, in their declared order."""
+    cls = getattr(lodestra, runner.record)
+    return [k for k, v in vars(cls).items() if isinstance(v, types.GetSetDescriptorType)]
+
+
+@dataclass(frozen=True)
+class RandomFields:
+    """Initial fields of a run: Q from its field type's seeded `random_perturbation`
+    on the parameters' grid with the run's seed, and, for the runners that also
+    evolve the lipid fraction, phi uniform at `phi`.
+
+    Call it with (parameters, seed). `Sweep` sets `with_phi` from its runner; left
+    at None the call returns Q alone.
+    """
+
+    amplitude: float
+    phi: float = 0.5
+    with_phi: bool | None = None
+
+    def __call__(self, params: Any, seed: int) -> Any:
+        grid: tuple[Any, ...]
+        if isinstance(params, lodestra.RidiParams3D):
+            grid = (params.nx, params.ny, params.nz, params.dx)
+            q = lodestra.QField3D.random_perturbation(*grid, self.amplitude, seed)
+            phi_field = lodestra.ScalarField3D
+        else:
+            grid = (params.nx, params.ny, params.dx)
+            q = lodestra.QField2D.random_perturbation(*grid, self.amplitude, seed)
+            phi_field = lodestra.ScalarField2D
+        if not self.with_phi:
+            return q
+        return q, phi_field.uniform(*grid, self.phi)
+
+
+def random_fields(amplitude: float, phi: float = 0.5) -> RandomFields:
+    """Seeded random Q of the given amplitude (and phi uniform at `phi` for the BECH runners)."""
+    return RandomFields(float(amplitude), float(phi))
+
+
+@dataclass
+class SweepResult:
+    """Outcome of `Sweep.run`.
+
+    `records`: one row per (run, snapshot): the run index ``run``, the varied
+    parameters, ``seed``, ``snapshot`` (index within the run) and every field of
+    the run's statistics record in its declared order; sorted by run and snapshot.
+    `failures`: one row per failed run: ``run``, the varied parameters, ``seed``,
+    ``error`` (the exception's type name) and ``message``.
+    `fields`: run index -> final fields as the simulation function returns them
+    (a Q field, or a (Q, phi) pair), filled when the sweep keeps fields.
+    """
+
+    records: pandas.DataFrame
+    failures: pandas.DataFrame
+    fields: dict[int, Any] = field(default_factory=dict)
+
+    def __repr__(self) -> str:
+        return (f"SweepResult(records={len(self.records)}, failures={len(self.failures)}, "
+                f"fields={len(self.fields)})")
+
+
+def _count(value: Any, what: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{what} must be an integer, got {type(value).__name__}")
+    value = operator.index(value)
+    if value < 0:
+        raise ValueError(f"{what} must be non-negative, got {value}")
+    return value
+
+
+def _vary_value(value: Any, base: Any, what: str) -> Any:
+    """A varied value in the type of the parameter it replaces (int counts, float reals)."""
+    if isinstance(value, bool):
+        raise TypeError(f"{what} must be a number, got bool")
+    if isinstance(base, int):
+        if not isinstance(value, numbers.Integral):
+            raise TypeError(f"{what} must be an integer, got {type(value).__name__}")
+        return operator.index(value)
+    if not isinstance(value, numbers.Real):
+        raise TypeError(f"{what} must be a real number, got {type(value).__name__}")
+    return float(value)
+
+
+class Sweep:
+    """Many runs of one simulation function: the Cartesian product of the varied
+    parameters times the seeds.
+
+    run: one of lodestra's five simulation functions.
+    params: the base `RidiParams` (2D runners) or `RidiParams3D` (3D runners).
+    vary: parameter name -> list of values; any constructor parameter of the set.
+    seeds: the seeds of every parameter combination.
+    init: callable (parameters, seed) -> the run's initial field(s): a Q field, or
+        a (Q, phi) pair for `run_ridi_bech` and `run_ridi_3d_full`; for example
+        `random_fields(amplitude)`. It must pickle (it is sent to the workers).
+    n_steps, snap_every: passed to every run.
+    out_dir: 3D runners only, an existing directory; each run writes into its own
+        subdirectory ``run_NNNN`` of it, with a ``params.json`` inside.
+    track_defects: 3D runners only, passed to every run.
+    keep_fields: bring every run's final fields back in `SweepResult.fields`.
+
+    The base set's values are read when the sweep is made; changing the set later
+    does not change the sweep. Arguments are checked here, so a bad sweep fails
+    before anything is submitted.
+    """
+
+    def __init__(self, run: Callable[..., Any], params: Any, *,
+                 vary: Mapping[str, Iterable[Any]] | None = None,
+                 seeds: Iterable[int] = (0,), init: InitCallable, n_steps: int,
+                 snap_every: int, out_dir: str | os.PathLike[str] | None = None,
+                 track_defects: bool = False, keep_fields: bool = False) -> None:
+        name = str(getattr(run, "__name__", ""))
+        if name not in _RUNNERS or getattr(lodestra, name) is not run:
+            raise TypeError("run must be one of lodestra's simulation functions ("
+                            + ", ".join(_RUNNERS) + f"), got {run!r}")
+        self._runner = runner = _RUNNERS[name]
+        cls = _params_class(runner)
+        if not isinstance(params, cls):
+            raise TypeError(f"{name} takes {cls.__name__} parameters, "
+                            f"got {type(params).__name__}")
+        self._base = _param_values(params)
+
+        self._vary: dict[str, list[Any]] = {}
+        for key, values in dict(vary or {}).items():
+            if key not in self._base:
+                raise ValueError(f"cannot vary {key!r}: not a parameter of {cls.__name__} "
+                                 f"(parameters: {', '.join(self._base)})")
+            if isinstance(values, (str, bytes)) or not isinstance(values, Iterable):
+                raise TypeError(f"vary[{key!r}] must be a list of values")
+            values = [_vary_value(v, self._base[key], f"vary[{key!r}] value") for v in values]
+            if not values:
+                raise ValueError(f"vary[{key!r}] has no values")
+            self._vary[key] = values
+
+        self._seeds = [_count(s, "seed") for s in seeds]
+        if not self._seeds:
+            raise ValueError("seeds is empty: give at least one seed")
+        if any(s >= 2**64 for s in self._seeds):
+            raise ValueError("seeds must be below 2**64")
+        self._n_steps = _count(n_steps, "n_steps")
+        self._snap_every = _count(snap_every, "snap_every")
+        if not runner.three_d and self._snap_every == 0:
+            raise ValueError(f"snap_every must be positive for {name}")
+
+        if runner.three_d:
+            if out_dir is None:
+                raise ValueError(f"{name} writes its snapshots to disk: give out_dir, "
+                                 "an existing directory")
+            out_dir = os.path.abspath(os.fspath(out_dir))  # workers may run elsewhere
+            if not os.path.isdir(out_dir):
+                raise FileNotFoundError(f"out_dir {out_dir!r} is not an existing directory")
+        elif out_dir is not None or track_defects:
+            raise ValueError(f"out_dir and track_defects apply to the 3D runners, not {name}")
+        self._out_dir = out_dir
+        self._track_defects = bool(track_defects)
+        self._keep_fields = bool(keep_fields)
+
+        if isinstance(init, RandomFields):
+            init = RandomFields(init.amplitude, init.phi, runner.with_phi)
+        if not callable(init):
+            raise TypeError(f"init must be a callable (parameters, seed), got {init!r}")
+        cloudpickle = _require("cloudpickle", "Sweep")
+        try:
+            # Both ways: a callable may pickle and still fail to unpickle on a worker
+            # (a lodestra class held under another name is pickled by value).
+            cloudpickle.loads(cloudpickle.dumps(init))
+        except Exception as err:
+            raise TypeError(
+                f"init cannot be sent to the workers: it does not pickle "
+                f"({type(err).__name__}: {err}); inside it, reach lodestra's classes "
+                "through the module (lodestra.QField2D)") from err
+        self._init = init
+
+    @property
+    def varied(self) -> list[str]:
+        """The varied parameter names, in the order given."""
+        return list(self._vary)
+
+    def __len__(self) -> int:
+        return math.prod(len(v) for v in self._vary.values()) * len(self._seeds)
+
+    def runs(self) -> list[tuple[int, dict[str, Any], int]]:
+        """(run index, varied values, seed) of every run, in run order."""
+        combos = itertools.product(*self._vary.values())
+        pairs = itertools.product(combos, self._seeds)
+        return [(i, dict(zip(self._vary, combo)), seed)
+                for i, (combo, seed) in enumerate(pairs)]
+
+    def _run_dir_name(self, index: int) -> str:
+        width = max(4, len(str(len(self) - 1)))
+        return f"run_{index:0{width}d}"
+
+    def _tasks(self) -> list[dict[str, Any]]:
+        tasks = []
+        for index, values, seed in self.runs():
+            run_dir = None
+            if self._out_dir is not None:
+                run_dir = os.path.join(self._out_dir, self._run_dir_name(index))
+            tasks.append({
+                "index": index, "run": self._runner.name,
+                "params": {**self._base, **values}, "varied": values, "seed": seed,
+                "init": self._init, "n_steps": self._n_steps,
+                "snap_every": self._snap_every, "out_dir": run_dir,
+                "track_defects": self._track_defects, "keep_fields": self._keep_fields,
+            })
+        return tasks
+
+    def run(self, client: Client | Cluster | str | None = None, *, progress: bool = True,
+            retries: int = 2, n_workers: int | None = None) -> SweepResult:
+        """Run every task and gather the results.
+
+        client: a `distributed.Client`, a Dask cluster object (a dask-jobqueue
+            cluster, say), a scheduler address such as "tcp://host:8786", or None
+            for a local cluster of `n_workers` processes (default: one per core) of
+            one thread each, closed afterwards.
+        progress: show a bar of finished runs (terminal or notebook).
+        retries: how often Dask reruns a task that fails outside the run itself (one
+            that cannot be unpacked on its worker, say). A task whose worker dies is
+            rerun elsewhere by the scheduler, up to its
+            ``distributed.scheduler.allowed-failures`` setting (3 by default).
+        n_workers: size of the local cluster when no client is given.
+
+        A run that raises is absent from the records and listed in the failures;
+        a warning says how many failed.
+        """
+        distributed = _require("distributed", "Sweep.run")
+        pandas = _require("pandas", "Sweep.run")
+        tasks = self._tasks()
+        if self._out_dir is not None:
+            taken = [t["out_dir"] for t in tasks if os.path.lexists(t["out_dir"])]
+            if taken:
+                raise FileExistsError(
+                    f"out_dir {self._out_dir!r} already holds run directories "
+                    f"({', '.join(os.path.basename(p) for p in taken[:3])}"
+                    f"{', ...' if len(taken) > 3 else ''}); give an empty directory so "
+                    "that no earlier snapshots mix with this sweep's")
+
+        with _client_for(distributed, client, n_workers) as dask_client:
+            outcomes = _gather(distributed, dask_client, tasks, progress, retries)
+        return self._result(pandas, tasks, outcomes)
+
+    def _result(self, pandas: Any, tasks: list[dict[str, Any]],
+                outcomes: dict[int, dict[str, Any]]) -> SweepResult:
+        rows, failures, fields = [], [], {}
+        record_names = _record_fields(self._runner)
+        for task in tasks:
+            index = task["index"]
+            head = {"run": index, **task["varied"], "seed": task["seed"]}
+            outcome = outcomes[index]
+            if not outcome["ok"]:
+                failures.append({**head, "error": outcome["error"],
+                                 "message": outcome["message"]})
+                continue
+            for snapshot, values in enumerate(outcome["records"]):
+                rows.append({**head, "snapshot": snapshot, **dict(zip(record_names, values))})
+            if outcome["fields"] is not None:
+                fields[index] = _rebuild_fields(outcome["fields"])
+        head_cols = ["run", *self._vary, "seed"]
+        records = pandas.DataFrame(rows, columns=[*head_cols, "snapshot", *record_names])
+        failures_frame = pandas.DataFrame(failures, columns=[*head_cols, "error", "message"])
+        if failures:
+            warnings.warn(f"{len(failures)} of {len(tasks)} runs failed; "
+                          "see the failures of the result", RuntimeWarning, stacklevel=3)
+        return SweepResult(records, failures_frame, fields)
+
+
+class _client_for:
+    """The client to submit to, and whatever must be closed afterwards."""
+
+    def __init__(self, distributed: Any, client: Any, n_workers: int | None) -> None:
+        self._distributed, self._given, self._n_workers = distributed, client, n_workers
+        self._owned: list[Any] = []
+
+    def __enter__(self) -> Any:
+        d, given = self._distributed, self._given
+        if isinstance(given, d.Client):
+            return given
+        if given is None:
+            n = self._n_workers or os.cpu_count() or 1
+            cluster = d.LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
+                                     dashboard_address=":0")
+            self._owned.append(cluster)
+            given = cluster
+        client = d.Client(given)  # an address or a cluster object
+        self._owned.insert(0, client)
+        return client
+
+    def __exit__(self, *exc: Any) -> None:
+        for thing in self._owned:
+            thing.close()
+
+
+def _gather(distributed: Any, client: Any, tasks: list[dict[str, Any]], progress: bool,
+            retries: int) -> dict[int, dict[str, Any]]:
+    """Submit one task per run and collect each outcome as it arrives."""
+    futures = {
+        client.submit(_run_one, task, key=f"lodestra-run-{task['index']}-{os.urandom(6).hex()}",
+                      pure=False, retries=retries): task["index"]
+        for task in tasks
+    }
+    bar = _progress_bar(len(tasks), progress)
+    outcomes: dict[int, dict[str, Any]] = {}
+    try:
+        for future in distributed.as_completed(futures):
+            index = futures[future]
+            if future.status == "finished":
+                outcomes[index] = future.result()
+            else:
+                # The task itself catches every failure of the run; what arrives here
+                # is the cluster's (a worker killed too often, a task that did not
+                # unpickle there, a task cancelled from outside).
+                err = future.exception() if future.status == "error" else None
+                outcomes[index] = {"ok": False,
+                                   "error": type(err).__name__ if err else "CancelledError",
+                                   "message": str(err) if err else "the task was cancelled"}
+            future.release()
+            bar.update(1)
+    finally:
+        bar.close()
+        for future in futures:
+            if not future.done():
+                future.cancel()
+    return outcomes
+
+
+def _progress_bar(total: int, show: bool) -> Any:
+    if show:
+        tqdm = _require("tqdm.auto", "Sweep.run")
+        return tqdm.tqdm(total=total, desc="runs", unit="run")
+    return _NoBar()
+
+
+class _NoBar:
+    def update(self, n: int) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
+
+
+def _field_arrays(field_obj: Any) -> dict[str, Any]:
+    """A final field as plain data: its kind, values and grid."""
+    if isinstance(field_obj, lodestra.QField3D):
+        return {"kind": "QField3D", "data": field_obj.q.reshape(-1, 5),
+                "grid": (field_obj.nx, field_obj.ny, field_obj.nz, field_obj.dx)}
+    if isinstance(field_obj, lodestra.ScalarField3D):
+        return {"kind": "ScalarField3D", "data": field_obj.phi,
+                "grid": (field_obj.nx, field_obj.ny, field_obj.nz, field_obj.dx)}
+    return {"kind": type(field_obj).__name__, "data": field_obj.to_numpy(),
+            "grid": (field_obj.nx, field_obj.ny, field_obj.dx)}
+
+
+def _rebuild_fields(data: list[dict[str, Any]]) -> Any:
+    built = [getattr(lodestra, d["kind"]).from_numpy(d["data"], *d["grid"]) for d in data]
+    return built[0] if len(built) == 1 else tuple(built)
+
+
+def _initial_fields(runner: _Runner, made: Any) -> tuple[Any, ...]:
+    dim = "3D" if runner.three_d else "2D"
+    q_type = lodestra.QField3D if runner.three_d else lodestra.QField2D
+    phi_type = lodestra.ScalarField3D if runner.three_d else lodestra.ScalarField2D
+    expected = (q_type, phi_type) if runner.with_phi else (q_type,)
+    fields = made if isinstance(made, tuple) else (made,)
+    if len(fields) != len(expected) or not all(map(isinstance, fields, expected)):
+        names = " and ".join(t.__name__ for t in expected)
+        raise TypeError(f"init must return {names} for {runner.name} ({dim}), got "
+                        + ", ".join(type(f).__name__ for f in fields))
+    return fields
+
+
+def _write_params_json(task: dict[str, Any]) -> None:
+    info = {key: task[key] for key in ("index", "run", "seed", "n_steps", "snap_every",
+                                       "track_defects", "varied", "params")}
+    path = os.path.join(task["out_dir"], "params.json")
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(info, f, indent=2)
+        f.write("\n")
+
+
+def _run_one(task: dict[str, Any]) -> dict[str, Any]:
+    """One run on a worker, from plain data to plain data.
+
+    Every failure of the run itself is caught here and returned as data, the
+    engine's PanicException (a BaseException) included, so that one bad run
+    never costs the others.
+    """
+    runner = _RUNNERS[task["run"]]
+    try:
+        params = _params_class(runner)(**task["params"])
+        fields = _initial_fields(runner, task["init"](params, task["seed"]))
+        steps = (task["n_steps"], task["snap_every"])
+        if runner.three_d:
+            os.makedirs(task["out_dir"], exist_ok=True)
+            _write_params_json(task)
+            result = getattr(lodestra, runner.name)(*fields, params, *steps, task["out_dir"],
+                                                    task["track_defects"])
+        else:
+            result = getattr(lodestra, runner.name)(*fields, params, *steps)
+    except (Exception, lodestra.PanicException) as err:
+        return {"ok": False, "error": type(err).__name__, "message": str(err)}
+    *final, stats = result
+    names = _record_fields(runner)
+    records = [[getattr(r, n) for n in names] for r in stats]
+    kept = [_field_arrays(f) for f in final] if task["keep_fields"] else None
+    return {"ok": True, "records": records, "fields": kept}
