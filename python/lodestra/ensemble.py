@@ -44,7 +44,6 @@ from typing import TYPE_CHECKING, Any, Callable, Iterable, Mapping
 import lodestra
 
 if TYPE_CHECKING:
-    import pandas
     from distributed import Client
     from distributed.deploy import Cluster
 
@@ -125,6 +124,8 @@ class RandomFields:
 
     def __call__(self, params: Any, seed: int) -> Any:
         grid: tuple[Any, ...]
+        q: Any
+        phi_field: Any
         if isinstance(params, lodestra.RidiParams3D):
             grid = (params.nx, params.ny, params.nz, params.dx)
             q = lodestra.QField3D.random_perturbation(*grid, self.amplitude, seed)
@@ -156,8 +157,8 @@ class SweepResult:
     (a Q field, or a (Q, phi) pair), filled when the sweep keeps fields.
     """
 
-    records: pandas.DataFrame
-    failures: pandas.DataFrame
+    records: Any  # a pandas DataFrame (pandas is an optional dependency)
+    failures: Any  # a pandas DataFrame
     fields: dict[int, Any] = field(default_factory=dict)
 
     def __repr__(self) -> str:
