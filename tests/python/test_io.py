@@ -255,3 +255,12 @@ def test_submodules_load_their_dependencies_only_when_used():
             "print(sorted({m.split('.')[0] for m in sys.modules} & {'pandas', 'vtkmodules', 'vtk'}))")
     assert subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           check=True).stdout.strip() == "[]"
+
+
+def test_order_and_director_blocks_equal_one_pass():
+    from lodestra import _vtk
+    field = Q3.random_perturbation(33, 32, 17, 1.0, 0.3, 5)  # several blocks and a partial one
+    comps = field.q.reshape(-1, 5).T.copy()
+    for blocked, whole in zip(_vtk._order_and_director(field, comps),
+                              _vtk._order_and_director_block(field, comps)):
+        assert blocked.tobytes() == whole.tobytes()
