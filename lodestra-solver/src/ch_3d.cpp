@@ -11,6 +11,7 @@
 #include "lodestra_core/simd.hpp"
 #include "lodestra_fields/grid.hpp"
 #include "lodestra_solver/fft.hpp"
+#include "lodestra_solver/recent_workspaces.hpp"
 #include "lodestra_solver/spectral3d.hpp"
 
 namespace lodestra_solver {
@@ -186,31 +187,14 @@ void ChWorkspace3D::step(const ScalarField3D& phi, const QField3D& q, const Ridi
 
 namespace {
 
-struct LastWorkspace {
-  Count nx = 0;
-  Count ny = 0;
-  Count nz = 0;
-  std::unique_ptr<ChWorkspace3D> workspace;
-};
-
-// The workspace of the last grid stepped (plans, wavenumbers, ETD factors, buffers); results
-// equal those of a fresh workspace.
-thread_local LastWorkspace last_workspace;
+thread_local LastWorkspace3D<ChWorkspace3D> last_workspace;
 
 }  // namespace
 
 void ch_step_etd_3d_into(const ScalarField3D& phi, const QField3D& q, const RidiParams3D& p,
                          double dt, ScalarField3D& out) {
   check_operands(phi, q);
-  LastWorkspace& last = last_workspace;
-  if (!last.workspace || last.nx != phi.nx || last.ny != phi.ny || last.nz != phi.nz) {
-    last.workspace.reset();
-    last.workspace = std::make_unique<ChWorkspace3D>(phi.nx, phi.ny, phi.nz, phi.dx);
-    last.nx = phi.nx;
-    last.ny = phi.ny;
-    last.nz = phi.nz;
-  }
-  last.workspace->step(phi, q, p, dt, out);
+  last_workspace.for_grid(phi.nx, phi.ny, phi.nz, phi.dx).step(phi, q, p, dt, out);
 }
 
 ScalarField3D ch_step_etd_3d(const ScalarField3D& phi, const QField3D& q, const RidiParams3D& p,

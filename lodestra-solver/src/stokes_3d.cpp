@@ -9,6 +9,7 @@
 #include "lodestra_core/simd.hpp"
 #include "lodestra_fields/grid.hpp"
 #include "lodestra_solver/fft.hpp"
+#include "lodestra_solver/recent_workspaces.hpp"
 #include "lodestra_solver/spectral3d.hpp"
 
 namespace lodestra_solver {
@@ -293,30 +294,13 @@ void StokesWorkspace3D::solve(const QField3D& q, const RidiParams3D& p, Velocity
 
 namespace {
 
-// The workspace of the last grid solved, so that a runner stepping one grid pays the
-// planning once and allocates nothing per step. Results equal those of a fresh workspace.
-struct LastWorkspace {
-  Count nx = 0;
-  Count ny = 0;
-  Count nz = 0;
-  std::unique_ptr<StokesWorkspace3D> workspace;
-};
-
-thread_local LastWorkspace last_workspace;
+thread_local LastWorkspace3D<StokesWorkspace3D> last_workspace;
 
 }  // namespace
 
 void stokes_solve_3d_into(const QField3D& q, const RidiParams3D& p, VelocityField3D& u) {
   check_field(q);
-  LastWorkspace& last = last_workspace;
-  if (!last.workspace || last.nx != q.nx || last.ny != q.ny || last.nz != q.nz) {
-    last.workspace.reset();
-    last.workspace = std::make_unique<StokesWorkspace3D>(q.nx, q.ny, q.nz, q.dx);
-    last.nx = q.nx;
-    last.ny = q.ny;
-    last.nz = q.nz;
-  }
-  last.workspace->solve(q, p, u);
+  last_workspace.for_grid(q.nx, q.ny, q.nz, q.dx).solve(q, p, u);
 }
 
 std::pair<VelocityField3D, lodestra_fields::PressureField3D> stokes_solve_3d(

@@ -69,4 +69,29 @@ class RecentWorkspaces {
   lodestra_fields::Count cached_vertices_ = 0;
 };
 
+// The workspace of the last 3D grid an operator ran on, so that a runner stepping one
+// grid pays the planning once and allocates nothing per step. Only one is kept: a 3D
+// workspace is as large as the fields it serves. Results equal those of a fresh one.
+template <class Workspace>
+class LastWorkspace3D {
+ public:
+  Workspace& for_grid(lodestra_fields::Count nx, lodestra_fields::Count ny,
+                      lodestra_fields::Count nz, double dx) {
+    if (!workspace_ || nx_ != nx || ny_ != ny || nz_ != nz) {
+      workspace_.reset();
+      workspace_ = std::make_unique<Workspace>(nx, ny, nz, dx);
+      nx_ = nx;
+      ny_ = ny;
+      nz_ = nz;
+    }
+    return *workspace_;
+  }
+
+ private:
+  lodestra_fields::Count nx_ = 0;
+  lodestra_fields::Count ny_ = 0;
+  lodestra_fields::Count nz_ = 0;
+  std::unique_ptr<Workspace> workspace_;
+};
+
 }  // namespace lodestra_solver
