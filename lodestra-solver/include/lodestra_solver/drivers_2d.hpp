@@ -1,6 +1,7 @@
 #pragma once
 // The three 2D drivers: dry (RK4), hydrodynamic (Euler with Stokes flow) and the
-// two-field BECH model, each recording statistics every snap_every steps.
+// two-field BECH model, each recording statistics every snap_every steps. The
+// run_2d.hpp's drive_2d gives the whole final state of a driver's run.
 
 #include <cstdint>
 #include <tuple>
