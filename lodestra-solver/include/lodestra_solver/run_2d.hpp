@@ -14,6 +14,7 @@
 #include "lodestra_fields/fields2d.hpp"
 #include "lodestra_fields/random.hpp"
 #include "lodestra_solver/drivers_2d.hpp"
+#include "lodestra_solver/model_options.hpp"
 #include "lodestra_solver/noise_2d.hpp"
 #include "lodestra_solver/run_control.hpp"
 
@@ -24,6 +25,7 @@ enum class Model2D : std::uint8_t { dry, hydro, bech };
 struct RunState2D {
   Model2D model = Model2D::dry;
   RidiParams params;
+  ModelOptions options;  // the models with flow; defaults elsewhere
   QField2D q;
   ScalarField2D phi;                          // bech; empty otherwise
   lodestra_fields::VelocityField2D velocity;  // hydro, bech: the flow of the last step

@@ -15,6 +15,7 @@
 
 #include "lodestra_core/params3d.hpp"
 #include "lodestra_fields/fields3d.hpp"
+#include "lodestra_solver/model_options.hpp"
 #include "lodestra_solver/run_control.hpp"
 #include "lodestra_solver/stats_3d.hpp"
 #include "tarnel_geo/lines.hpp"
@@ -26,6 +27,7 @@ enum class Model3D : std::uint8_t { dry, bech };
 struct RunState3D {
   Model3D model = Model3D::dry;
   lodestra_core::RidiParams3D params;
+  ModelOptions options;  // the models with flow; defaults elsewhere
   lodestra_fields::QField3D q;
   lodestra_fields::ScalarField3D phi;         // bech; empty otherwise
   lodestra_fields::VelocityField3D velocity;  // bech: the flow that drove the last step
