@@ -175,7 +175,7 @@ void Run2D::step_once(const Noise2D& noise) {
     w.rk4->add_noise(noise, s.noise);
     return;
   }
-  w.flow->step(s.q, s.params, s.velocity);
+  w.flow->step(s.q, s.params, s.options, s.velocity);
   noise.apply(s.q, s.noise);
   if (s.model == Model2D::bech) {
     const QField2D q_lip = k0_convolution(s.q, s.params);

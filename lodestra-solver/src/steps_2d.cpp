@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "lodestra_core/panic.hpp"
 #include "lodestra_core/simd.hpp"
 #include "lodestra_fields/grid.hpp"
 #include "lodestra_fields/stencils.hpp"
@@ -81,11 +82,15 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void rk4_pass(const Rk4Pass& p, const doub
 // as a single pass over the grid writing into `out` (on q's grid). Each term is
 // the per-vertex value of molecular_field, corotation_strain and advect, so the
 // result equals add(Q, scale(beris_edwards_rhs(Q, &v), dt)) bit for bit.
-// Compiled per instruction set like the RK4 passes.
-template <bool kUnit>
+// kAlign adds the flow-alignment terms to S (S = corotation + alignment); kStoredH
+// reads H from `h` (interleaved like Q) where the step has formed it already for the
+// passive stress, instead of evaluating it again. Neither changes the specified
+// arithmetic when off. Compiled per instruction set like the RK4 passes.
+template <bool kUnit, bool kAlign, bool kStoredH>
 LODESTRA_SIMD_CLONES [[gnu::flatten]] void euler_flow_pass(const QField2D& q,
                                                            const VelocityField2D& v,
-                                                           const RidiParams& params,
+                                                           const RidiParams& params, double xi,
+                                                           const double* __restrict h,
                                                            QField2D& out) {
   const MolecularCoeffs c = MolecularCoeffs::from(params);
   const double gamma_r = params.gamma_r;
@@ -104,7 +109,12 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void euler_flow_pass(const QField2D& q,
     const VelocityGradient g =
         central_gradient(u[2 * s.xp], u[2 * s.xm], u[2 * s.yp], u[2 * s.ym], u[2 * s.xp + 1],
                          u[2 * s.xm + 1], u[2 * s.yp + 1], u[2 * s.ym + 1], two_dx);
-    const CorotationPair strain = corotation_at(g, q1, q2, lambda);
+    CorotationPair strain = corotation_at(g, q1, q2, lambda);
+    if constexpr (kAlign) {
+      const CorotationPair align = flow_alignment_at(g, q1, q2, xi);
+      strain.s1 = strain.s1 + align.s1;
+      strain.s2 = strain.s2 + align.s2;
+    }
     const double ux = u[2 * s.k];
     const double uy = u[2 * s.k + 1];
     const double sc[2] = {strain.s1, strain.s2};
@@ -114,8 +124,13 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void euler_flow_pass(const QField2D& q,
       const double xm = f[2 * s.xm + comp];
       const double yp = f[2 * s.yp + comp];
       const double ym = f[2 * s.ym + comp];
-      const double lap = laplacian5(f[i], xp, xm, yp, ym, dx2);
-      const double r = molecular_component(lap, f[i], q_sq, c) * gamma_r;
+      double r;
+      if constexpr (kStoredH) {
+        r = h[i] * gamma_r;
+      } else {
+        const double lap = laplacian5(f[i], xp, xm, yp, ym, dx2);
+        r = molecular_component(lap, f[i], q_sq, c) * gamma_r;
+      }
       const double adv = upwind(f[i], xp, xm, yp, ym, ux, uy, v_dx);
       const double rhs = (r + sc[comp]) + adv * -1.0;
       o[i] = f[i] + rhs * dt;
@@ -125,13 +140,63 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void euler_flow_pass(const QField2D& q,
 
 // With unit spacings the divisors are the constants 1, 2 and 1: the compiler
 // drops x / 1 and turns x / 2 into the exact x * 0.5.
-void euler_flow_update(const QField2D& q, const VelocityField2D& v, const RidiParams& params,
-                       QField2D& out) {
+template <bool kAlign, bool kStoredH>
+void euler_flow_spaced(const QField2D& q, const VelocityField2D& v, const RidiParams& params,
+                       double xi, const double* h, QField2D& out) {
   if (q.dx == 1.0 && v.dx == 1.0) {
-    euler_flow_pass<true>(q, v, params, out);
+    euler_flow_pass<true, kAlign, kStoredH>(q, v, params, xi, h, out);
   } else {
-    euler_flow_pass<false>(q, v, params, out);
+    euler_flow_pass<false, kAlign, kStoredH>(q, v, params, xi, h, out);
   }
+}
+
+// A zero flow alignment takes the specified pass, without the alignment terms.
+void euler_flow_update(const QField2D& q, const VelocityField2D& v, const RidiParams& params,
+                       double xi, const double* h, QField2D& out) {
+  const bool align = xi != 0.0;
+  if (h != nullptr) {
+    if (align) {
+      euler_flow_spaced<true, true>(q, v, params, xi, h, out);
+    } else {
+      euler_flow_spaced<false, true>(q, v, params, xi, h, out);
+    }
+  } else if (align) {
+    euler_flow_spaced<true, false>(q, v, params, xi, h, out);
+  } else {
+    euler_flow_spaced<false, false>(q, v, params, xi, h, out);
+  }
+}
+
+// The stress source of a step with backflow, one pass over the grid: H at every vertex
+// (kept in `h` for the Euler pass) and the total stress, active plus passive,
+//   (sxx, sxy) = zeta (q1, q2) + symmetric passive part,  A = antisymmetric passive part,
+// into the Stokes solver's planes.
+template <bool kUnit>
+LODESTRA_SIMD_CLONES [[gnu::flatten]] void stress_pass(const QField2D& q, const RidiParams& params,
+                                                       double xi, bool full, double* __restrict h,
+                                                       double* __restrict sxx,
+                                                       double* __restrict sxy,
+                                                       double* __restrict anti) {
+  const MolecularCoeffs c = MolecularCoeffs::from(params);
+  const double zeta = params.zeta_eff;
+  const double dx2 = kUnit ? 1.0 : q.dx * q.dx;
+  const double* __restrict f = q.data.data();
+  for_each_stencil(q.nx, q.ny, [&](const Stencil& s) {
+    const double q1 = f[2 * s.k];
+    const double q2 = f[2 * s.k + 1];
+    const double q_sq = q_norm_sq(q1, q2);
+    const double l1 = laplacian5(q1, f[2 * s.xp], f[2 * s.xm], f[2 * s.yp], f[2 * s.ym], dx2);
+    const double l2 =
+        laplacian5(q2, f[2 * s.xp + 1], f[2 * s.xm + 1], f[2 * s.yp + 1], f[2 * s.ym + 1], dx2);
+    const double h1 = molecular_component(l1, q1, q_sq, c);
+    const double h2 = molecular_component(l2, q2, q_sq, c);
+    h[2 * s.k] = h1;
+    h[2 * s.k + 1] = h2;
+    const PassiveStress p = passive_stress_at(q1, q2, h1, h2, xi, full);
+    sxx[s.k] = zeta * q1 + p.sxx;
+    sxy[s.k] = zeta * q2 + p.sxy;
+    anti[s.k] = p.anti;
+  });
 }
 
 }  // namespace
@@ -197,10 +262,28 @@ void DryRk4::stages() {
 FlowStepper::FlowStepper(const QField2D& q)
     : stokes_(q.nx, q.ny, q.dx), next_(QField2D::zeros(q.nx, q.ny, q.dx)) {}
 
-// v = stokes(Q); Q <- Q + dt R(Q, v). The velocity stays available.
-void FlowStepper::step(QField2D& q, const RidiParams& params, VelocityField2D& velocity) {
-  stokes_.solve(q, params, velocity);
-  euler_flow_update(q, velocity, params, next_);
+// v = stokes(Q); Q <- Q + dt R(Q, v). The velocity stays available. With backflow the
+// molecular field is formed first, for the passive stress of the flow and then for the
+// update of Q.
+void FlowStepper::step(QField2D& q, const RidiParams& params, const ModelOptions& options,
+                       VelocityField2D& velocity) {
+  const double xi = options.flow_alignment;
+  if (options.backflow == Backflow::off) {
+    stokes_.solve(q, params, options.friction, velocity);
+    euler_flow_update(q, velocity, params, xi, nullptr, next_);
+  } else {
+    lodestra_core::assert_eq(q.data.size(), next_.data.size());
+    h_.resize(q.data.size());
+    const StokesWorkspace2D::StressPlanes planes = stokes_.stress_planes();
+    const bool full = options.backflow == Backflow::full;
+    if (q.dx == 1.0) {
+      stress_pass<true>(q, params, xi, full, h_.data(), planes.sxx, planes.sxy, planes.anti);
+    } else {
+      stress_pass<false>(q, params, xi, full, h_.data(), planes.sxx, planes.sxy, planes.anti);
+    }
+    stokes_.solve_stress(q.dx, params.eta, options.friction, velocity);
+    euler_flow_update(q, velocity, params, xi, h_.data(), next_);
+  }
   std::swap(q.data, next_.data);
 }
 

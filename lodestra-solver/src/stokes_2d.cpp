@@ -23,38 +23,63 @@ using fft::Complex;
 // The bracket is formed first, then multiplied by zeta, then divided; ky^2 - kx^2 is
 // ky ky - kx kx and 2 kx ky is (kx + kx) ky. The mean mode (and any mode with
 // k^2 < 1e-14) carries no flow; a NaN k^2 goes through the formula.
+//
+// With substrate friction Gamma_f (eta lap u - Gamma_f u - grad p + div sigma = 0) the
+// curl gives eta lap^2 psi - Gamma_f lap psi = curl div sigma, so the divisor becomes
+// k^2 (eta k^2 + Gamma_f); without friction the divisor stays eta (k^2)^2, whose rounding
+// differs. A source with an antisymmetric stress sigma_xy = -sigma_yx = A adds
+// curl div sigma_a = -lap A, that is + k^2 A^ inside the bracket (kAnti).
 struct ModeFlow {
   Complex ux;
   Complex uy;
 };
 
+// The constants of the mode formula: zeta multiplies the bracket (1 when the source is
+// already the stress), friction enters only with kFriction.
+struct FlowConstants {
+  double zeta;
+  double eta;
+  double friction;
+};
+
 // The formula alone, for a mode that is not a zero mode.
-inline ModeFlow stream_flow(double kx, double ky, Complex qxx, Complex qxy, double zeta,
-                            double eta) {
+template <bool kFriction, bool kAnti>
+inline ModeFlow stream_flow(double kx, double ky, Complex qxx, Complex qxy, Complex anti,
+                            const FlowConstants& c) {
   const double k2 = kx * kx + ky * ky;
   const double cxy = ky * ky - kx * kx;
   const double cxx = (kx + kx) * ky;
-  const double denom = eta * (k2 * k2);
-  const double psi_re = (zeta * (qxy.real() * cxy + qxx.real() * cxx)) / denom;
-  const double psi_im = (zeta * (qxy.imag() * cxy + qxx.imag() * cxx)) / denom;
+  const double denom = kFriction ? k2 * (c.eta * k2 + c.friction) : c.eta * (k2 * k2);
+  double b_re = qxy.real() * cxy + qxx.real() * cxx;
+  double b_im = qxy.imag() * cxy + qxx.imag() * cxx;
+  if constexpr (kAnti) {
+    b_re = b_re + k2 * anti.real();
+    b_im = b_im + k2 * anti.imag();
+  }
+  const double psi_re = (c.zeta * b_re) / denom;
+  const double psi_im = (c.zeta * b_im) / denom;
   return {Complex(-ky * psi_im, ky * psi_re), Complex(kx * psi_im, -kx * psi_re)};
 }
 
-inline ModeFlow mode_flow(double kx, double ky, Complex qxx, Complex qxy, double zeta, double eta) {
+template <bool kFriction, bool kAnti>
+inline ModeFlow mode_flow(double kx, double ky, Complex qxx, Complex qxy, Complex anti,
+                          const FlowConstants& c) {
   if (is_zero_mode(kx * kx + ky * ky)) return {Complex(0.0, 0.0), Complex(0.0, 0.0)};
-  return stream_flow(kx, ky, qxx, qxy, zeta, eta);
+  return stream_flow<kFriction, kAnti>(kx, ky, qxx, qxy, anti, c);
 }
 
-// u^ along one row of stored modes (fixed kx), complex values as (re, im) pairs of doubles.
-// The formula runs over the whole row without a branch, so that it vectorises; the rare
-// zero modes are cleared afterwards.
-LODESTRA_SIMD_CLONES
-void flow_row(double kx, const double* __restrict ky, const double* __restrict qxx,
-              const double* __restrict qxy, double* __restrict ux, double* __restrict uy,
-              Count count, double zeta, double eta) {
+// u^ along one row of stored modes (fixed kx), complex values as (re, im) pairs of doubles;
+// `anti` is read only with kAnti. The formula runs over the whole row without a branch, so
+// that it vectorises; the rare zero modes are cleared afterwards.
+template <bool kFriction, bool kAnti>
+LODESTRA_SIMD_CLONES void flow_row(double kx, const double* __restrict ky,
+                                   const double* __restrict qxx, const double* __restrict qxy,
+                                   const double* __restrict anti, double* __restrict ux,
+                                   double* __restrict uy, Count count, FlowConstants c) {
   for (Count j = 0; j < count; ++j) {
-    const ModeFlow u = stream_flow(kx, ky[j], Complex(qxx[2 * j], qxx[2 * j + 1]),
-                                   Complex(qxy[2 * j], qxy[2 * j + 1]), zeta, eta);
+    const Complex a = kAnti ? Complex(anti[2 * j], anti[2 * j + 1]) : Complex(0.0, 0.0);
+    const ModeFlow u = stream_flow<kFriction, kAnti>(kx, ky[j], Complex(qxx[2 * j], qxx[2 * j + 1]),
+                                                     Complex(qxy[2 * j], qxy[2 * j + 1]), a, c);
     ux[2 * j] = u.ux.real();
     ux[2 * j + 1] = u.ux.imag();
     uy[2 * j] = u.uy.real();
@@ -103,6 +128,8 @@ struct StokesWorkspace2D::State {
   fft::ComplexBuffer qxy_hat;
   fft::ComplexBuffer ux_hat;
   fft::ComplexBuffer uy_hat;
+  fft::RealBuffer anti;  // the antisymmetric stress of a stress source, made on first use
+  fft::ComplexBuffer anti_hat;
 
   State(Count nx, Count ny, double dx)
       : spectral(nx, ny, dx),
@@ -113,12 +140,19 @@ struct StokesWorkspace2D::State {
         ux_hat(spectral.modes()),
         uy_hat(spectral.modes()) {}
 
-  void flow_spectrum(double zeta, double eta);
-  void symmetrise_nyquist(double zeta, double eta);
+  template <bool kFriction, bool kAnti>
+  void flow_spectrum(const FlowConstants& c);
+  template <bool kFriction, bool kAnti>
+  void symmetrise_nyquist(const FlowConstants& c);
+  template <bool kAnti>
+  void flow(const FlowConstants& c);
+  void begin(Count nx, Count ny, double dx, VelocityField2D& out) const;
+  void finish(VelocityField2D& out);
 };
 
 // u^ for every stored mode (i outer, j inner).
-void StokesWorkspace2D::State::flow_spectrum(double zeta, double eta) {
+template <bool kFriction, bool kAnti>
+void StokesWorkspace2D::State::flow_spectrum(const FlowConstants& c) {
   const Count nx = spectral.nx();
   const Count nyh = spectral.half_ny();
   const double* kx = spectral.kx().data();
@@ -126,11 +160,13 @@ void StokesWorkspace2D::State::flow_spectrum(double zeta, double eta) {
   // std::complex<double> is an array of two doubles.
   const double* qxx_h = reinterpret_cast<const double*>(qxx_hat.data());
   const double* qxy_h = reinterpret_cast<const double*>(qxy_hat.data());
+  const double* anti_h = kAnti ? reinterpret_cast<const double*>(anti_hat.data()) : nullptr;
   double* ux_h = reinterpret_cast<double*>(ux_hat.data());
   double* uy_h = reinterpret_cast<double*>(uy_hat.data());
   for (Count i = 0; i < nx; ++i) {
     const Count row = 2 * i * nyh;
-    flow_row(kx[i], ky, qxx_h + row, qxy_h + row, ux_h + row, uy_h + row, nyh, zeta, eta);
+    flow_row<kFriction, kAnti>(kx[i], ky, qxx_h + row, qxy_h + row, kAnti ? anti_h + row : nullptr,
+                               ux_h + row, uy_h + row, nyh, c);
   }
 }
 
@@ -139,7 +175,8 @@ void StokesWorkspace2D::State::flow_spectrum(double zeta, double eta) {
 // Hermitian part H(k) = (X(k) + conj(X(-k))) / 2. X(-k) comes from the same formula with
 // Q^(-k): the stored value where -k is stored (columns 0 and ny/2), else conj(Q^(k)) since Q
 // is real. Every other mode is already Hermitian and is left as computed.
-void StokesWorkspace2D::State::symmetrise_nyquist(double zeta, double eta) {
+template <bool kFriction, bool kAnti>
+void StokesWorkspace2D::State::symmetrise_nyquist(const FlowConstants& c) {
   const Count nx = spectral.nx();
   const Count ny = spectral.ny();
   const Count nyh = spectral.half_ny();
@@ -149,14 +186,17 @@ void StokesWorkspace2D::State::symmetrise_nyquist(double zeta, double eta) {
     const Count k = i * nyh + j;
     const Count mi = mirror_index(i, nx);
     const Count mj = mirror_index(j, ny);
+    const Complex a = kAnti ? anti_hat[k] : Complex(0.0, 0.0);
     Complex qxx_m = std::conj(qxx_hat[k]);
     Complex qxy_m = std::conj(qxy_hat[k]);
+    Complex a_m = std::conj(a);
     if (mj < nyh) {
       qxx_m = qxx_hat[mi * nyh + mj];
       qxy_m = qxy_hat[mi * nyh + mj];
+      if constexpr (kAnti) a_m = anti_hat[mi * nyh + mj];
     }
-    const ModeFlow here = mode_flow(kx[i], ky[j], qxx_hat[k], qxy_hat[k], zeta, eta);
-    const ModeFlow there = mode_flow(kx[mi], ky[mj], qxx_m, qxy_m, zeta, eta);
+    const ModeFlow here = mode_flow<kFriction, kAnti>(kx[i], ky[j], qxx_hat[k], qxy_hat[k], a, c);
+    const ModeFlow there = mode_flow<kFriction, kAnti>(kx[mi], ky[mj], qxx_m, qxy_m, a_m, c);
     ux_hat[k] = (here.ux + std::conj(there.ux)) * 0.5;
     uy_hat[k] = (here.uy + std::conj(there.uy)) * 0.5;
   };
@@ -176,7 +216,39 @@ StokesWorkspace2D::~StokesWorkspace2D() = default;
 StokesWorkspace2D::StokesWorkspace2D(StokesWorkspace2D&&) noexcept = default;
 StokesWorkspace2D& StokesWorkspace2D::operator=(StokesWorkspace2D&&) noexcept = default;
 
+// The flow spectrum of the transformed sources, with or without friction (a zero friction
+// keeps the frictionless divisor and its rounding).
+template <bool kAnti>
+void StokesWorkspace2D::State::flow(const FlowConstants& c) {
+  if (c.friction == 0.0) {
+    flow_spectrum<false, kAnti>(c);
+    symmetrise_nyquist<false, kAnti>(c);
+  } else {
+    flow_spectrum<true, kAnti>(c);
+    symmetrise_nyquist<true, kAnti>(c);
+  }
+}
+
+void StokesWorkspace2D::State::begin(Count nx, Count ny, double dx, VelocityField2D& out) const {
+  out.nx = nx;
+  out.ny = ny;
+  out.dx = dx;
+  out.data.resize(2 * spectral.points());
+}
+
+// Inverse transforms of the flow spectrum into (ux, uy) records.
+void StokesWorkspace2D::State::finish(VelocityField2D& out) {
+  spectral.inverse_unnormalised(ux_hat, qxx);
+  spectral.inverse_unnormalised(uy_hat, qxy);
+  interleave_scaled(qxx.data(), qxy.data(), out.data.data(), spectral.points(), spectral.divisor());
+}
+
 void StokesWorkspace2D::solve(const QField2D& q, const RidiParams& params, VelocityField2D& out) {
+  solve(q, params, 0.0, out);
+}
+
+void StokesWorkspace2D::solve(const QField2D& q, const RidiParams& params, double friction,
+                              VelocityField2D& out) {
   State& s = *state_;
   lodestra_core::assert_eq(q.nx, s.spectral.nx());
   lodestra_core::assert_eq(q.ny, s.spectral.ny());
@@ -187,24 +259,38 @@ void StokesWorkspace2D::solve(const QField2D& q, const RidiParams& params, Veloc
   }
   if (!same_bits(q.dx, s.spectral.dx())) s.spectral.set_dx(q.dx);
 
-  out.nx = q.nx;
-  out.ny = q.ny;
-  out.dx = q.dx;
-  out.data.resize(2 * n);
+  s.begin(q.nx, q.ny, q.dx, out);
   if (n == 0) return;
 
   split(q.data.data(), s.qxx.data(), s.qxy.data(), n);
   s.spectral.forward(s.qxx, s.qxx_hat);
   s.spectral.forward(s.qxy, s.qxy_hat);
+  s.flow<false>(FlowConstants{params.zeta_eff, params.eta, friction});
+  s.finish(out);
+}
 
-  const double zeta = params.zeta_eff;
-  const double eta = params.eta;
-  s.flow_spectrum(zeta, eta);
-  s.symmetrise_nyquist(zeta, eta);
+StokesWorkspace2D::StressPlanes StokesWorkspace2D::stress_planes() {
+  State& s = *state_;
+  if (s.anti.size() != s.spectral.points()) {
+    s.anti = fft::RealBuffer(s.spectral.points());
+    s.anti_hat = fft::ComplexBuffer(s.spectral.modes());
+  }
+  return StressPlanes{s.qxx.data(), s.qxy.data(), s.anti.data()};
+}
 
-  s.spectral.inverse_unnormalised(s.ux_hat, s.qxx);
-  s.spectral.inverse_unnormalised(s.uy_hat, s.qxy);
-  interleave_scaled(s.qxx.data(), s.qxy.data(), out.data.data(), n, s.spectral.divisor());
+void StokesWorkspace2D::solve_stress(double dx, double eta, double friction, VelocityField2D& out) {
+  State& s = *state_;
+  if (s.anti.size() != s.spectral.points()) {
+    lodestra_core::panic("a stress source is solved before its planes are filled");
+  }
+  if (!same_bits(dx, s.spectral.dx())) s.spectral.set_dx(dx);
+  s.begin(s.spectral.nx(), s.spectral.ny(), dx, out);
+  if (s.spectral.points() == 0) return;
+  s.spectral.forward(s.qxx, s.qxx_hat);
+  s.spectral.forward(s.qxy, s.qxy_hat);
+  s.spectral.forward(s.anti, s.anti_hat);
+  s.flow<true>(FlowConstants{1.0, eta, friction});
+  s.finish(out);
 }
 
 namespace {

@@ -74,6 +74,47 @@ inline CorotationPair corotation_at(const VelocityGradient& g, double q1, double
   return CorotationPair{s1, s2};
 }
 
+// Flow alignment, the strain terms of the standard Beris-Edwards co-rotation that S above
+// leaves out (its lambda terms vanish in 2D for a divergence-free flow):
+//   S += xi E - 2 xi Q (Q:E),
+// E the traceless strain rate, E11 = (a - d)/2, E12 = e = (j + k)/2, and
+// Q:E = 2 (q1 E11 + q2 E12) the full contraction of Q = [[q1, q2], [q2, -q1]] with E.
+// This is xi (D (Q + I/2) + (Q + I/2) D) - 2 xi (Q + I/2)(Q:D) for a traceless D, since
+// D Q + Q D = (Q:D) I in 2D. Per component:
+//   S1 += xi E11 - q1 ((xi + xi) Q:E),  S2 += xi E12 - q2 ((xi + xi) Q:E).
+inline CorotationPair flow_alignment_at(const VelocityGradient& g, double q1, double q2,
+                                        double xi) {
+  const double e11 = (g.a - g.d) * 0.5;
+  const double e12 = (g.j + g.k) * 0.5;
+  const double q_e = 2.0 * (q1 * e11 + q2 * e12);
+  const double two_xi_qe = (xi + xi) * q_e;
+  return CorotationPair{xi * e11 - q1 * two_xi_qe, xi * e12 - q2 * two_xi_qe};
+}
+
+// The passive (elastic) stress of the molecular field H = (h1, h2) at a vertex:
+//   sigma_p = Q H - H Q                       (antisymmetric part)
+//           + (-xi H + 2 xi Q (Q:H))          (symmetric part, `full` only)
+// with Q:H = 2 (q1 h1 + q2 h2). Q H - H Q = [[0, A], [-A, 0]], A = 2 (q1 h2 - q2 h1);
+// the symmetric part is traceless, (sxx, sxy) = (q1 (2 xi Q:H) - xi h1, q2 (2 xi Q:H) - xi h2).
+// Each is the stress whose power cancels the free-energy change of its reversible term in S:
+// A against the rotation by the vorticity, (sxx, sxy) against flow alignment.
+struct PassiveStress {
+  double sxx;
+  double sxy;
+  double anti;
+};
+
+inline PassiveStress passive_stress_at(double q1, double q2, double h1, double h2, double xi,
+                                       bool full) {
+  PassiveStress p{0.0, 0.0, 2.0 * (q1 * h2 - q2 * h1)};
+  if (full) {
+    const double two_xi_qh = (xi + xi) * (2.0 * (q1 * h1 + q2 * h2));
+    p.sxx = q1 * two_xi_qh - xi * h1;
+    p.sxy = q2 * two_xi_qh - xi * h2;
+  }
+  return p;
+}
+
 // H on Q's grid and spacing.
 QField2D molecular_field(const QField2D& q, const RidiParams& params);
 // S on Q's grid; the velocity must lie on the same grid (Panic otherwise). Its

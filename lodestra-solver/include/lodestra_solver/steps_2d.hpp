@@ -11,6 +11,7 @@
 #include "lodestra_core/params.hpp"
 #include "lodestra_fields/fields2d.hpp"
 #include "lodestra_fields/random.hpp"
+#include "lodestra_solver/model_options.hpp"
 #include "lodestra_solver/noise_2d.hpp"
 #include "lodestra_solver/stokes_2d.hpp"
 
@@ -51,17 +52,20 @@ class DryRk4 {
 
 // The hydrodynamic step of Q's grid: the Stokes workspace and the buffer of the
 // next Q, built once. step() solves the flow of the current Q into `velocity`
-// and replaces Q by Q + dt R(Q, velocity).
+// and replaces Q by Q + dt R(Q, velocity). The model options add substrate
+// friction to the flow, flow alignment to S and the passive stress to the source
+// of the flow; at their defaults the step is the specified one, bit for bit.
 class FlowStepper {
  public:
   explicit FlowStepper(const lodestra_fields::QField2D& q);
 
   void step(lodestra_fields::QField2D& q, const lodestra_core::RidiParams& params,
-            lodestra_fields::VelocityField2D& velocity);
+            const ModelOptions& options, lodestra_fields::VelocityField2D& velocity);
 
  private:
   StokesWorkspace2D stokes_;
   lodestra_fields::QField2D next_;
+  std::vector<double> h_;  // the molecular field of a step with backflow
 };
 
 }  // namespace lodestra_solver
