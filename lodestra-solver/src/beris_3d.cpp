@@ -121,10 +121,12 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void dry_pass(const QField3D& q,
 // each vertex's five elements; one flat loop over the elements gives the
 // Laplacian (into `o`) and the advection term, and a second one H and the
 // update. Each value is the same per-vertex formula as the field operators use,
-// so the pass equals their composition bit for bit.
+// so the pass equals their composition bit for bit. kAlign adds the flow-alignment
+// completion (xi) to S.
+template <bool kAlign>
 LODESTRA_SIMD_CLONES [[gnu::flatten]] void flow_pass(const QField3D& q, const VelocityField3D& u,
                                                      const MolecularConstants3D& mc, double gamma_r,
-                                                     double lambda, double dt,
+                                                     double lambda, double xi, double dt,
                                                      double* __restrict o) {
   using lodestra_fields::flat_index;
   using lodestra_fields::gradient_entry;
@@ -195,9 +197,13 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void flow_pass(const QField3D& q, const Ve
           for (int a = 0; a < 3; ++a) {
             for (int b = 0; b < 3; ++b) gt[a][b] = grad[a][b][t];
           }
-          const std::array<double, 5> st =
-              co_rotation_at(lodestra_fields::strain_and_vorticity(gt), r, lambda);
+          const VelocityGradient dw = lodestra_fields::strain_and_vorticity(gt);
+          const std::array<double, 5> st = co_rotation_at(dw, r, lambda);
           for (Count c = 0; c < 5; ++c) s_c[c][t] = st[c];
+          if constexpr (kAlign) {
+            const std::array<double, 5> sa = alignment_completion_at(dw, r, xi);
+            for (Count c = 0; c < 5; ++c) s_c[c][t] = s_c[c][t] + sa[c];
+          }
           g_v[t] = mc.two_c * q_trace_sq(r);
         }
         for (Count t = 0; t < m; ++t) {
@@ -303,10 +309,15 @@ void dry_euler_step_3d(const QField3D& q, const RidiParams3D& p, double t, doubl
 }
 
 void flow_euler_step_3d(const QField3D& q, const VelocityField3D& u, const RidiParams3D& p,
-                        double t, double dt, QField3D& out) {
+                        double t, double dt, QField3D& out, double flow_alignment) {
   require_same_grid(q, u);
   require_output(q, out);
-  flow_pass(q, u, MolecularConstants3D::from(p, t), p.gamma_r, p.lambda_, dt, out.data.data());
+  const MolecularConstants3D mc = MolecularConstants3D::from(p, t);
+  if (flow_alignment == 0.0) {
+    flow_pass<false>(q, u, mc, p.gamma_r, p.lambda_, flow_alignment, dt, out.data.data());
+  } else {
+    flow_pass<true>(q, u, mc, p.gamma_r, p.lambda_, flow_alignment, dt, out.data.data());
+  }
 }
 
 }  // namespace lodestra_solver

@@ -168,8 +168,8 @@ void Run3D::step_once() {
   if (s.model == Model3D::dry) {
     dry_euler_step_3d(s.q, p, t, dt, w.q_next);
   } else {
-    stokes_solve_3d_into(s.q, p, s.velocity);
-    flow_euler_step_3d(s.q, s.velocity, p, t, dt, w.q_next);
+    stokes_solve_3d_into(s.q, p, s.velocity, s.options.friction);
+    flow_euler_step_3d(s.q, s.velocity, p, t, dt, w.q_next, s.options.flow_alignment);
   }
   std::swap(s.q, w.q_next);
   // Noise only for a positive amplitude (NaN adds none) on a non-empty field.

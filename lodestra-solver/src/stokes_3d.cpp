@@ -31,11 +31,15 @@ struct ModeFlow {
 //   s = kx fx^ + ky fy^ + kz fz^,  g = 1 / (eta k^2),
 //   ua^ = (fa^ - (ka / k^2) s) g   for a = x, y, z,
 // the transverse projection of the force divided by eta k^2, real and imaginary parts alike.
-inline void project(double kx, double ky, double kz, double eta, const double* f, double* u) {
+// With substrate friction Gamma_f (eta lap u - Gamma_f u - grad p + f = 0) the divisor is
+// eta k^2 + Gamma_f: g = 1 / (eta k^2 + Gamma_f) (kFriction; without it g keeps its rounding).
+template <bool kFriction>
+inline void project(double kx, double ky, double kz, double eta, double friction, const double* f,
+                    double* u) {
   const double k2 = wavenumber_sq_3d(kx, ky, kz);
   const double s_re = (kx * f[0] + ky * f[2]) + kz * f[4];
   const double s_im = (kx * f[1] + ky * f[3]) + kz * f[5];
-  const double g = 1.0 / (eta * k2);
+  const double g = kFriction ? 1.0 / (eta * k2 + friction) : 1.0 / (eta * k2);
   const double cx = kx / k2;
   const double cy = ky / k2;
   const double cz = kz / k2;
@@ -47,26 +51,28 @@ inline void project(double kx, double ky, double kz, double eta, const double* f
   u[5] = (f[5] - cz * s_im) * g;
 }
 
-inline ModeFlow mode_flow(double kx, double ky, double kz, double eta, Complex fx, Complex fy,
-                          Complex fz) {
+template <bool kFriction>
+inline ModeFlow mode_flow(double kx, double ky, double kz, double eta, double friction, Complex fx,
+                          Complex fy, Complex fz) {
   if (is_zero_mode(wavenumber_sq_3d(kx, ky, kz))) return {};
   const double f[6] = {fx.real(), fx.imag(), fy.real(), fy.imag(), fz.real(), fz.imag()};
   double u[6];
-  project(kx, ky, kz, eta, f, u);
+  project<kFriction>(kx, ky, kz, eta, friction, f, u);
   return {Complex(u[0], u[1]), Complex(u[2], u[3]), Complex(u[4], u[5])};
 }
 
 // u^ along one line of stored modes (fixed kx, ky), in place over the force spectra
 // (complex values as (re, im) pairs). Branch-free so that it vectorises; the zero modes are
 // cleared afterwards.
-LODESTRA_SIMD_CLONES
-void flow_line(double kx, double ky, const double* __restrict kz, double eta, double* __restrict fx,
-               double* __restrict fy, double* __restrict fz, Count count) {
+template <bool kFriction>
+LODESTRA_SIMD_CLONES void flow_line(double kx, double ky, const double* __restrict kz, double eta,
+                                    double friction, double* __restrict fx, double* __restrict fy,
+                                    double* __restrict fz, Count count) {
   for (Count l = 0; l < count; ++l) {
     const double f[6] = {fx[2 * l],     fx[2 * l + 1], fy[2 * l],
                          fy[2 * l + 1], fz[2 * l],     fz[2 * l + 1]};
     double u[6];
-    project(kx, ky, kz[l], eta, f, u);
+    project<kFriction>(kx, ky, kz[l], eta, friction, f, u);
     fx[2 * l] = u[0];
     fx[2 * l + 1] = u[1];
     fy[2 * l] = u[2];
@@ -139,8 +145,10 @@ struct StokesWorkspace3D::State {
 
   void list_nyquist_modes();
   void force(const QField3D& q, double zeta);
-  void symmetrise_nyquist(double eta);
-  void flow_spectrum(double eta);
+  template <bool kFriction>
+  void symmetrise_nyquist(double eta, double friction);
+  template <bool kFriction>
+  void flow_spectrum(double eta, double friction);
 };
 
 // Stored modes with an index at the Nyquist index of an even axis, in storage order.
@@ -199,7 +207,8 @@ void StokesWorkspace3D::State::force(const QField3D& q, double zeta) {
 // the Hermitian part H(k) = (X(k) + conj(X(-k))) / 2. X(-k) is the same formula with f^(-k):
 // the stored value where -k is stored (planes l = 0 and l = nz/2), else conj(f^(k)) since f
 // is real. Every other mode is Hermitian as computed.
-void StokesWorkspace3D::State::symmetrise_nyquist(double eta) {
+template <bool kFriction>
+void StokesWorkspace3D::State::symmetrise_nyquist(double eta, double friction) {
   const Count nx = spectral.nx();
   const Count ny = spectral.ny();
   const Count nz = spectral.nz();
@@ -224,15 +233,17 @@ void StokesWorkspace3D::State::symmetrise_nyquist(double eta) {
       gy = fy_hat[m];
       gz = fz_hat[m];
     }
-    const ModeFlow here = mode_flow(kx[i], ky[j], kz[l], eta, fx_hat[k], fy_hat[k], fz_hat[k]);
-    const ModeFlow there = mode_flow(kx[mi], ky[mj], kz[ml], eta, gx, gy, gz);
+    const ModeFlow here =
+        mode_flow<kFriction>(kx[i], ky[j], kz[l], eta, friction, fx_hat[k], fy_hat[k], fz_hat[k]);
+    const ModeFlow there = mode_flow<kFriction>(kx[mi], ky[mj], kz[ml], eta, friction, gx, gy, gz);
     nyquist_flow[t] = {(here.ux + std::conj(there.ux)) * 0.5, (here.uy + std::conj(there.uy)) * 0.5,
                        (here.uz + std::conj(there.uz)) * 0.5};
   }
 }
 
 // u^ for every stored mode (i outer, l inner), over the force spectra.
-void StokesWorkspace3D::State::flow_spectrum(double eta) {
+template <bool kFriction>
+void StokesWorkspace3D::State::flow_spectrum(double eta, double friction) {
   const Count nx = spectral.nx();
   const Count ny = spectral.ny();
   const Count nzh = spectral.half_nz();
@@ -246,7 +257,7 @@ void StokesWorkspace3D::State::flow_spectrum(double eta) {
   for (Count i = 0; i < nx; ++i) {
     for (Count j = 0; j < ny; ++j) {
       const Count line = 2 * ((i * ny + j) * nzh);
-      flow_line(kx[i], ky[j], kz, eta, hx + line, hy + line, hz + line, nzh);
+      flow_line<kFriction>(kx[i], ky[j], kz, eta, friction, hx + line, hy + line, hz + line, nzh);
     }
   }
   for (std::size_t t = 0; t < nyquist_modes.size(); ++t) {
@@ -264,6 +275,12 @@ StokesWorkspace3D::StokesWorkspace3D(StokesWorkspace3D&&) noexcept = default;
 StokesWorkspace3D& StokesWorkspace3D::operator=(StokesWorkspace3D&&) noexcept = default;
 
 void StokesWorkspace3D::solve(const QField3D& q, const RidiParams3D& p, VelocityField3D& u) {
+  solve(q, p, 0.0, u);
+}
+
+// A zero friction takes the frictionless divisor, bit for bit.
+void StokesWorkspace3D::solve(const QField3D& q, const RidiParams3D& p, double friction,
+                              VelocityField3D& u) {
   State& s = *state_;
   lodestra_core::assert_eq(q.nx, s.spectral.nx());
   lodestra_core::assert_eq(q.ny, s.spectral.ny());
@@ -283,8 +300,13 @@ void StokesWorkspace3D::solve(const QField3D& q, const RidiParams3D& p, Velocity
   s.spectral.forward(s.fx, s.fx_hat);
   s.spectral.forward(s.fy, s.fy_hat);
   s.spectral.forward(s.fz, s.fz_hat);
-  s.symmetrise_nyquist(p.eta);
-  s.flow_spectrum(p.eta);
+  if (friction == 0.0) {
+    s.symmetrise_nyquist<false>(p.eta, friction);
+    s.flow_spectrum<false>(p.eta, friction);
+  } else {
+    s.symmetrise_nyquist<true>(p.eta, friction);
+    s.flow_spectrum<true>(p.eta, friction);
+  }
   s.spectral.inverse_unnormalised(s.fx_hat, s.fx);
   s.spectral.inverse_unnormalised(s.fy_hat, s.fy);
   s.spectral.inverse_unnormalised(s.fz_hat, s.fz);
@@ -298,9 +320,10 @@ thread_local LastWorkspace3D<StokesWorkspace3D> last_workspace;
 
 }  // namespace
 
-void stokes_solve_3d_into(const QField3D& q, const RidiParams3D& p, VelocityField3D& u) {
+void stokes_solve_3d_into(const QField3D& q, const RidiParams3D& p, VelocityField3D& u,
+                          double friction) {
   check_field(q);
-  last_workspace.for_grid(q.nx, q.ny, q.nz, q.dx).solve(q, p, u);
+  last_workspace.for_grid(q.nx, q.ny, q.nz, q.dx).solve(q, p, friction, u);
 }
 
 std::pair<VelocityField3D, lodestra_fields::PressureField3D> stokes_solve_3d(

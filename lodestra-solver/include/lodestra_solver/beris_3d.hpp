@@ -64,6 +64,29 @@ inline std::array<double, 5> co_rotation_at(const lodestra_fields::VelocityGradi
   return s;
 }
 
+// Flow alignment: the terms that complete the co-rotation above to the standard form
+//   S = (xi D + Omega)(Q + I/3) + (Q + I/3)(xi D - Omega) - 2 xi (Q + I/3) tr(Q D),
+// which adds to it, for xi = lambda,
+//   (2 xi / 3) D - (2 xi / 3) tr(Q D) I,
+// per stored component m = (a, b): (2 xi / 3) D_ab, minus (2 xi / 3) tr(Q D) where a = b,
+// with 2 xi / 3 formed as (xi + xi) / 3 and tr(Q D) summed as in co_rotation_at. With it
+// the whole S is traceless, so its implied 33 component is the standard one.
+inline std::array<double, 5> alignment_completion_at(const lodestra_fields::VelocityGradient& g,
+                                                     const double* q, double xi) {
+  const std::array<double, 9> m = q_matrix(q);
+  const double tqd =
+      (product_entry(m, g.d, 0, 0) + product_entry(m, g.d, 1, 1)) + product_entry(m, g.d, 2, 2);
+  const double c = (xi + xi) / 3.0;
+  const double iso = c * tqd;
+  std::array<double, 5> s{};
+  for (int k = 0; k < 5; ++k) {
+    const int a = kRow[k];
+    const int b = kCol[k];
+    s[k] = a == b ? c * g.d[3 * a + b] - iso : c * g.d[3 * a + b];
+  }
+  return s;
+}
+
 // Central difference of one component along one axis, e = 1 / (dx + dx):
 //   g = e (f(+1) - f(-1)).
 inline double central_difference(double fp, double fm, double e) { return e * (fp - fm); }
@@ -106,7 +129,8 @@ void dry_euler_step_3d(const QField3D& q, const RidiParams3D& p, double t, doubl
 
 // The same with the flow u (on Q's grid): equals
 // EulerIntegrator3D{}.step(q, beris_edwards_rhs_3d(q, &u, p, t), dt) bit for bit.
+// A non-zero flow_alignment xi adds alignment_completion_at to S.
 void flow_euler_step_3d(const QField3D& q, const VelocityField3D& u, const RidiParams3D& p,
-                        double t, double dt, QField3D& out);
+                        double t, double dt, QField3D& out, double flow_alignment = 0.0);
 
 }  // namespace lodestra_solver

@@ -3,7 +3,9 @@
 //   eta lap u - grad p + f = 0,  div u = 0,  f = -zeta_eff div Q,
 // solved mode by mode as u^ = (I - k k^T / k^2) f^ / (eta k^2) over the central-difference
 // wavenumbers of spectral3d.hpp, so that the discrete divergence of u vanishes. The mean
-// mode carries no flow; the pressure is not computed and returned as zeros.
+// mode carries no flow; the pressure is not computed and returned as zeros. With substrate
+// friction Gamma_f the flow solves eta lap u - Gamma_f u - grad p + f = 0, divisor
+// eta k^2 + Gamma_f.
 
 #include <memory>
 #include <utility>
@@ -26,6 +28,9 @@ class StokesWorkspace3D {
   // Velocity driven by q's active force, written into u. q must lie on the workspace's grid.
   void solve(const lodestra_fields::QField3D& q, const lodestra_core::RidiParams3D& p,
              lodestra_fields::VelocityField3D& u);
+  // The same with substrate friction Gamma_f >= 0; a zero friction is the call above.
+  void solve(const lodestra_fields::QField3D& q, const lodestra_core::RidiParams3D& p,
+             double friction, lodestra_fields::VelocityField3D& u);
 
  private:
   struct State;
@@ -36,8 +41,9 @@ std::pair<lodestra_fields::VelocityField3D, lodestra_fields::PressureField3D> st
     const lodestra_fields::QField3D& q, const lodestra_core::RidiParams3D& p);
 
 // The velocity of stokes_solve_3d, bit for bit, written into u (its storage is reused when
-// it already has q's size). Keeps the workspace of the last grid solved.
+// it already has q's size). Keeps the workspace of the last grid solved. A non-zero
+// friction Gamma_f solves the flow with substrate friction.
 void stokes_solve_3d_into(const lodestra_fields::QField3D& q, const lodestra_core::RidiParams3D& p,
-                          lodestra_fields::VelocityField3D& u);
+                          lodestra_fields::VelocityField3D& u, double friction = 0.0);
 
 }  // namespace lodestra_solver
