@@ -171,9 +171,9 @@ void euler_flow_update(const QField2D& q, const VelocityField2D& v, const RidiPa
 // (kept in `h` for the Euler pass) and the total stress, active plus passive,
 //   (sxx, sxy) = zeta (q1, q2) + symmetric passive part,  A = antisymmetric passive part,
 // into the Stokes solver's planes.
-template <bool kUnit>
+template <bool kUnit, bool kFull>
 LODESTRA_SIMD_CLONES [[gnu::flatten]] void stress_pass(const QField2D& q, const RidiParams& params,
-                                                       double xi, bool full, double* __restrict h,
+                                                       double xi, double* __restrict h,
                                                        double* __restrict sxx,
                                                        double* __restrict sxy,
                                                        double* __restrict anti) {
@@ -192,7 +192,7 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void stress_pass(const QField2D& q, const 
     const double h2 = molecular_component(l2, q2, q_sq, c);
     h[2 * s.k] = h1;
     h[2 * s.k + 1] = h2;
-    const PassiveStress p = passive_stress_at(q1, q2, h1, h2, xi, full);
+    const PassiveStress p = passive_stress_at(q1, q2, h1, h2, xi, kFull);
     sxx[s.k] = zeta * q1 + p.sxx;
     sxy[s.k] = zeta * q2 + p.sxy;
     anti[s.k] = p.anti;
@@ -276,10 +276,17 @@ void FlowStepper::step(QField2D& q, const RidiParams& params, const ModelOptions
     h_.resize(q.data.size());
     const StokesWorkspace2D::StressPlanes planes = stokes_.stress_planes();
     const bool full = options.backflow == Backflow::full;
+    double* h = h_.data();
     if (q.dx == 1.0) {
-      stress_pass<true>(q, params, xi, full, h_.data(), planes.sxx, planes.sxy, planes.anti);
+      if (full) {
+        stress_pass<true, true>(q, params, xi, h, planes.sxx, planes.sxy, planes.anti);
+      } else {
+        stress_pass<true, false>(q, params, xi, h, planes.sxx, planes.sxy, planes.anti);
+      }
+    } else if (full) {
+      stress_pass<false, true>(q, params, xi, h, planes.sxx, planes.sxy, planes.anti);
     } else {
-      stress_pass<false>(q, params, xi, full, h_.data(), planes.sxx, planes.sxy, planes.anti);
+      stress_pass<false, false>(q, params, xi, h, planes.sxx, planes.sxy, planes.anti);
     }
     stokes_.solve_stress(q.dx, params.eta, options.friction, velocity);
     euler_flow_update(q, velocity, params, xi, h_.data(), next_);
