@@ -18,7 +18,8 @@ namespace lodestra_solver {
 
 std::pair<lodestra_fields::QField3D, std::vector<SnapStats3D>> run_ridi_3d(
     const lodestra_fields::QField3D& q_init, const lodestra_core::RidiParams3D& params,
-    std::uint64_t n_steps, std::uint64_t snap_every, const std::string& out_dir, bool track_defects);
+    std::uint64_t n_steps, std::uint64_t snap_every, const std::string& out_dir,
+    bool track_defects);
 
 // q_init and phi_init must share one grid (Panic otherwise, before any step).
 std::tuple<lodestra_fields::QField3D, lodestra_fields::ScalarField3D, std::vector<BechStats3D>>
