@@ -5,6 +5,7 @@
 #include "lodestra_solver/ch_2d.hpp"
 #include "lodestra_solver/defects_2d.hpp"
 #include "lodestra_solver/drivers_2d.hpp"
+#include "lodestra_solver/run_2d.hpp"
 #include "lodestra_solver/stokes_2d.hpp"
 
 namespace lodestra_py {
@@ -14,34 +15,32 @@ using lodestra_core::RidiParams;
 using lodestra_fields::QField2D;
 using lodestra_fields::ScalarField2D;
 using lodestra_fields::VelocityField2D;
+using lodestra_solver::Model2D;
+using lodestra_solver::RunState2D;
 
 constexpr const char* kDriverArgs[] = {"q_init", "params", "n_steps", "snap_every"};
 
-template <auto Driver>
+template <Model2D kModel>
 PyObject* run_component1(const char* name, PyObject* args, PyObject* kwargs) {
   Args a(name, kDriverArgs, 4, args, kwargs);
   const QField2D& q_init = a.object<QField2D>(0);
   const RidiParams& params = a.object<RidiParams>(1);
   const auto n_steps = a.count(2);
   const auto snap_every = a.count(3);
-  auto [q, stats] = Driver(q_init, params, n_steps, snap_every);
-  Ref field(wrap(std::move(q)));
-  Ref records(list_of(std::move(stats)));
+  RunState2D s = lodestra_solver::drive_2d(kModel, q_init, nullptr, params, n_steps, snap_every);
+  warn_if_non_finite(s.first_non_finite, params.dt);
+  Ref field(wrap(std::move(s.q)));
+  Ref records(list_of(std::move(s.records)));
   return check(PyTuple_Pack(2, field.get(), records.get()));
 }
 
 PyObject* run_ridi_component1(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guard([&] {
-    return run_component1<lodestra_solver::run_ridi_component1>("run_ridi_component1", args,
-                                                                kwargs);
-  });
+  return guard([&] { return run_component1<Model2D::dry>("run_ridi_component1", args, kwargs); });
 }
 
 PyObject* run_ridi_component1_hydro(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guard([&] {
-    return run_component1<lodestra_solver::run_ridi_component1_hydro>("run_ridi_component1_hydro",
-                                                                      args, kwargs);
-  });
+  return guard(
+      [&] { return run_component1<Model2D::hydro>("run_ridi_component1_hydro", args, kwargs); });
 }
 
 PyObject* run_ridi_bech(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -53,11 +52,12 @@ PyObject* run_ridi_bech(PyObject*, PyObject* args, PyObject* kwargs) {
     const RidiParams& params = a.object<RidiParams>(2);
     const auto n_steps = a.count(3);
     const auto snap_every = a.count(4);
-    auto [q, phi, stats] =
-        lodestra_solver::run_ridi_bech(q_init, phi_init, params, n_steps, snap_every);
-    Ref q_obj(wrap(std::move(q)));
-    Ref phi_obj(wrap(std::move(phi)));
-    Ref records(list_of(std::move(stats)));
+    RunState2D s =
+        lodestra_solver::drive_2d(Model2D::bech, q_init, &phi_init, params, n_steps, snap_every);
+    warn_if_non_finite(s.first_non_finite, params.dt);
+    Ref q_obj(wrap(std::move(s.q)));
+    Ref phi_obj(wrap(std::move(s.phi)));
+    Ref records(list_of(std::move(s.bech_records)));
     return check(PyTuple_Pack(3, q_obj.get(), phi_obj.get(), records.get()));
   });
 }

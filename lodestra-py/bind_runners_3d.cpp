@@ -5,7 +5,7 @@
 #include "frame/members.hpp"
 #include "frame/pickle.hpp"
 #include "lodestra_core/format.hpp"
-#include "lodestra_solver/runner_3d.hpp"
+#include "lodestra_solver/run_3d.hpp"
 
 namespace lodestra_py {
 
@@ -44,6 +44,8 @@ using lodestra_core::RidiParams3D;
 using lodestra_fields::QField3D;
 using lodestra_fields::ScalarField3D;
 using lodestra_solver::BechStats3D;
+using lodestra_solver::Model3D;
+using lodestra_solver::RunState3D;
 using lodestra_solver::SnapStats3D;
 
 template <class T, auto Member>
@@ -117,10 +119,11 @@ PyObject* run_ridi_3d(PyObject*, PyObject* args, PyObject* kwargs) {
     const auto snap_every = a.count(3);
     const std::string out_dir = to_path(a.raw(4), names[4]);
     const bool track = to_flag(a.raw(5), names[5]);
-    auto [q, stats] =
-        lodestra_solver::run_ridi_3d(q_init, params, n_steps, snap_every, out_dir, track);
-    Ref field_obj(wrap(std::move(q)));
-    Ref records(list_of(std::move(stats)));
+    RunState3D s = lodestra_solver::drive_3d(Model3D::dry, q_init, nullptr, params, n_steps,
+                                             snap_every, out_dir, track);
+    warn_if_non_finite(s.first_non_finite, params.dt);
+    Ref field_obj(wrap(std::move(s.q)));
+    Ref records(list_of(std::move(s.records)));
     return check(PyTuple_Pack(2, field_obj.get(), records.get()));
   });
 }
@@ -137,11 +140,12 @@ PyObject* run_ridi_3d_full(PyObject*, PyObject* args, PyObject* kwargs) {
     const auto snap_every = a.count(4);
     const std::string out_dir = to_path(a.raw(5), names[5]);
     const bool track = to_flag(a.raw(6), names[6]);
-    auto [q, phi, stats] = lodestra_solver::run_ridi_3d_full(q_init, phi_init, params, n_steps,
-                                                             snap_every, out_dir, track);
-    Ref q_obj(wrap(std::move(q)));
-    Ref phi_obj(wrap(std::move(phi)));
-    Ref records(list_of(std::move(stats)));
+    RunState3D s = lodestra_solver::drive_3d(Model3D::bech, q_init, &phi_init, params, n_steps,
+                                             snap_every, out_dir, track);
+    warn_if_non_finite(s.first_non_finite, params.dt);
+    Ref q_obj(wrap(std::move(s.q)));
+    Ref phi_obj(wrap(std::move(s.phi)));
+    Ref records(list_of(std::move(s.bech_records)));
     return check(PyTuple_Pack(3, q_obj.get(), phi_obj.get(), records.get()));
   });
 }

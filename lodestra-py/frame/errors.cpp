@@ -1,6 +1,9 @@
+#include <charconv>
 #include <exception>
+#include <limits>
 #include <new>
 #include <stdexcept>
+#include <string>
 
 #include "frame/guard.hpp"
 #include "lodestra_core/panic.hpp"
@@ -44,6 +47,17 @@ void translate_active_exception() {
   } catch (...) {
     PyErr_SetString(panic_exception, "unknown internal error");
   }
+}
+
+void warn_if_non_finite(std::uint64_t first_non_finite, double dt) {
+  if (first_non_finite == std::numeric_limits<std::uint64_t>::max()) return;
+  char time[32];
+  const auto end =
+      std::to_chars(time, time + sizeof time, dt * static_cast<double>(first_non_finite));
+  const std::string message =
+      "the field became non-finite at step " + std::to_string(first_non_finite) +
+      " (t = " + std::string(time, end.ptr) + "); defect counts after it are 0";
+  if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) < 0) throw PythonError{};
 }
 
 }  // namespace lodestra_py

@@ -9,6 +9,7 @@
 //   any other exception              -> PanicException
 // Error values (VError) are converted by unwrap() into ValueError.
 
+#include <cstdint>
 #include <expected>
 #include <utility>
 
@@ -37,6 +38,10 @@ template <class Body>
 PyObject* guard(Body&& body) noexcept {
   return guard(std::forward<Body>(body), static_cast<PyObject*>(nullptr));
 }
+
+// After a runner: one RuntimeWarning when its field stopped being finite, naming the
+// first step seen so (first_non_finite = UINT64_MAX: none) and its time dt * step.
+void warn_if_non_finite(std::uint64_t first_non_finite, double dt);
 
 // The value of an engine result, or ValueError with the error's display text.
 void raise_verror(const lodestra_core::VError& error);

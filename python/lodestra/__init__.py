@@ -1,7 +1,7 @@
 # The public face of the compiled core: every name, docstring and __all__ of
 # lodestra._core, re-exported unchanged. The pure-Python submodules (io, plot,
 # defects, ensemble) load on first use, so `import lodestra` imports nothing
-# beyond the core and NumPy.
+# beyond the core, NumPy and the small `simulation` module.
 import importlib as _importlib
 import types as _types
 
@@ -13,6 +13,9 @@ from ._core import PanicException
 from ._core import __all__ as __all__
 
 __doc__ = _core.__doc__
+
+# Beside the published names (outside __all__): the stepping front door.
+from .simulation import Simulation
 
 _SUBMODULES = ("io", "plot", "defects", "ensemble")
 

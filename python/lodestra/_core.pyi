@@ -481,3 +481,35 @@ def run_ridi_3d_full(
     out_dir: str,
     track_defects: bool,
 ) -> tuple[QField3D, ScalarField3D, list[BechStats3D]]: ...
+
+# Private: the engine of lodestra.Simulation and pickle's reconstructor.
+@final
+class _Run:
+    def advance(
+        self, n_steps: _Count, snap_every: _Count, poll: Any
+    ) -> tuple[int, int, str, str, float]: ...
+    def fields(self) -> tuple[Any, Any, Any]: ...
+    def records(self) -> list[Any]: ...
+    def state(self) -> tuple[int, bool, Any, bytes, Any, Any, float]: ...
+
+def _make_run(
+    model: str,
+    q: Any,
+    phi: Any,
+    params: Any,
+    seed: _Count,
+    out_dir: str | None,
+    track_defects: bool,
+    friction: float,
+    flow_alignment: float,
+    backflow: _Count,
+    velocity: Any = ...,
+    step: _Count = ...,
+    recorded: bool = ...,
+    generator: Any = ...,
+    records: bytes = ...,
+    previous_lines: Any = ...,
+    first_non_finite: Any = ...,
+    max_courant: float = ...,
+) -> _Run: ...
+def _restore(name: str, state: bytes) -> Any: ...

@@ -17,6 +17,10 @@ namespace lodestra_solver {
 // MMIX multiplier and increment as mixing constants (nx, ny of the parameter set).
 std::uint64_t driver_noise_seed_2d(const lodestra_core::RidiParams& params, std::uint64_t n_steps);
 
+// The stream seed of a seeded run: SplitMix64's output function applied twice to the
+// seed mixed with a constant of the 2D stream; different seeds give unrelated streams.
+std::uint64_t seeded_noise_seed_2d(std::uint64_t seed);
+
 // Box-Muller: two uniforms per vertex, in index order, give the pair
 // r (cos theta, sin theta) with r = sigma sqrt(-2 ln max(u1, m)) and theta = 2 pi u2
 // (m the smallest normal double), two independent normal deviates of standard
