@@ -5,6 +5,7 @@
 #include <span>
 #include <stdexcept>
 
+#include "lodestra_core/panic.hpp"
 #include "lodestra_fields/random.hpp"
 #include "lodestra_solver/beris_3d.hpp"
 #include "lodestra_solver/ch_3d.hpp"
@@ -279,6 +280,10 @@ RunOutcome Run3D::advance(std::uint64_t n_steps, std::uint64_t snap_every,
                           const RunControl& control) {
   RunState3D& s = state_;
   if (n_steps > kNoStep - 1 - s.step) throw std::overflow_error("the step count overflows");
+  // The 3D step has no passive stress; a run asking for one is refused, not run without it.
+  if (s.options.backflow != Backflow::off) {
+    lodestra_core::panic("backflow is not available in 3D runs");
+  }
   const std::uint64_t end = s.step + n_steps;
   if (n_steps > 0 && !work_) work_ = std::make_unique<Workspaces>(s);
   if (control.stop_on_non_finite && all_finite(s.q.data) && all_finite(s.phi.data)) save_resume();

@@ -29,7 +29,7 @@ def load(name):
 
 
 def test_every_case_is_collected():
-    assert len(CASES) == 8 and CASES[0] == "01_landau"
+    assert len(CASES) == 10 and CASES[0] == "01_landau"
 
 
 @pytest.mark.parametrize("name", CASES)
