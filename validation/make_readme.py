@@ -87,7 +87,17 @@ NOTES = """
   is about 1e-3 for zeta from 0.25 to 2, on 128^2 as on 256^2, a defect spacing of 7 to 20
   active lengths, where the published rho ~ zeta/K would change it fourfold. The 2D flow
   turns the director only by its vorticity and is carried by vortices much larger than
-  l_a; which of these sets the spacing is open.
+  l_a. With substrate friction (Gamma_f = 0.008, screening the flow beyond 11 grid
+  spacings) and flow alignment (xi = -0.7) the published law is found: rho/zeta flat over
+  zeta = 0.25 to 1, an exponent near 1, the same density on 128^2, 256^2 and 512^2.
+- With friction, the ordered state is linearly stable below zeta_c = Gamma_r K Gamma_f /
+  (q0 - xi/2) (box-corrected by eta (2 pi/L)^2 in place of 0); the measured growth rates
+  with friction and flow alignment match the discrete linear theory to 1e-10 relative
+  (case 3), and a single Stokes mode with friction has the analytic amplitude
+  zeta A/(eta k + Gamma_f/k) to rounding, 2D and 3D (case 10).
+- A +1/2 defect on a frictional substrate swims along its axis, towards the tail of the
+  comet drawn from Q (zeta > 0 is contractile for Q), at a speed linear in zeta; the -1/2
+  defect is carried only by the flow of its surroundings (case 9).
 """
 
 

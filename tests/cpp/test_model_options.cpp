@@ -291,3 +291,47 @@ TEST(Backflow, StepIsTheCompositionAndUniformQStaysAtRest) {
     }
   }
 }
+
+// ---- The fused steps with flow alignment against the operators plus the alignment term,
+// evaluated vertex by vertex (the order of the sums differs, so to rounding).
+
+TEST(FlowAlignment, FusedStepsAddTheAlignmentTerm) {
+  const double xi = -0.7;
+  for (const double dx : {1.0, 0.8}) {
+    RidiParams p = active_params(9);
+    QField2D q = QField2D::random_perturbation(9, 7, dx, 0.3, 13);
+    const lodestra_fields::VelocityField2D v = stokes_solve(q, p);
+    QField2D expected = q.add(beris_edwards_rhs(q, &v, p).scale(p.dt));
+    for (Count i = 0; i < 9; ++i) {
+      for (Count j = 0; j < 7; ++j) {
+        auto u = [&](Count a, Count b, int c) {
+          return v.data[2 * (((a + 9) % 9) * 7 + (b + 7) % 7) + c];
+        };
+        const VelocityGradient g = central_gradient(u(i + 1, j, 0), u(i - 1, j, 0), u(i, j + 1, 0),
+                                                    u(i, j - 1, 0), u(i + 1, j, 1), u(i - 1, j, 1),
+                                                    u(i, j + 1, 1), u(i, j - 1, 1), 2.0 * dx);
+        const Count k = i * 7 + j;
+        const CorotationPair a = flow_alignment_at(g, q.data[2 * k], q.data[2 * k + 1], xi);
+        expected.data[2 * k] += p.dt * a.s1;
+        expected.data[2 * k + 1] += p.dt * a.s2;
+      }
+    }
+    FlowStepper stepper(q);
+    lodestra_fields::VelocityField2D u;
+    stepper.step(q, p, ModelOptions{0.0, xi}, u);
+    for (Count k = 0; k < q.data.size(); ++k) EXPECT_NEAR(q.data[k], expected.data[k], 1e-14);
+
+    RidiParams3D p3 = RidiParams3D::default_test();
+    const QField3D q3 = QField3D::random_perturbation(5, 4, 6, dx, 0.3, 17);
+    const lodestra_fields::VelocityField3D u3 = stokes_solve_3d(q3, p3).first;
+    QField3D rhs = beris_edwards_rhs_3d(q3, &u3, p3, 0.0);
+    for (Count k = 0; k < q3.len(); ++k) {
+      const auto c = alignment_completion_at(u3.velocity_gradient_at(k), &q3.data[5 * k], xi);
+      for (int m = 0; m < 5; ++m) rhs.data[5 * k + m] += c[m];
+    }
+    const QField3D expected3 = EulerIntegrator3D{}.step(q3, rhs, p3.dt);
+    QField3D out = q3;
+    flow_euler_step_3d(q3, u3, p3, 0.0, p3.dt, out, xi);
+    for (Count k = 0; k < out.data.size(); ++k) EXPECT_NEAR(out.data[k], expected3.data[k], 1e-14);
+  }
+}
