@@ -50,9 +50,11 @@ void require_output(const QField3D& q, QField3D& out) {
 // then, chunk by chunk, g = two_c tr(Q^2) of each vertex is spread over its five
 // elements and a second flat loop turns each Laplacian into H and the updated
 // component. Both evaluate the same per-vertex formulas as the field operators.
-// Compiled per instruction set (simd.hpp); flatten inlines the formulas.
+// Compiled per instruction set (simd.hpp); flatten inlines the formulas. kFieldOnly
+// writes H itself instead of the update (the molecular field of the passive stress).
 constexpr Count kChunk = 64;  // vertices per chunk of the update loop
 
+template <bool kFieldOnly>
 LODESTRA_SIMD_CLONES [[gnu::flatten]] void dry_pass(const QField3D& q,
                                                     const MolecularConstants3D& mc, double gamma_r,
                                                     double dt, double* __restrict o) {
@@ -106,7 +108,7 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void dry_pass(const QField3D& q,
         for (Count e = 0; e < m; ++e) {
           const double qe = f[v0 + e];
           const double h = molecular_component_3d(mc, field_of[e], out[v0 + e], qe, g_of[e]);
-          out[v0 + e] = euler_component(qe, gamma_r * h, dt);
+          out[v0 + e] = kFieldOnly ? h : euler_component(qe, gamma_r * h, dt);
         }
       }
     }
@@ -123,10 +125,11 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void dry_pass(const QField3D& q,
 // update. Each value is the same per-vertex formula as the field operators use,
 // so the pass equals their composition bit for bit. kAlign adds the flow-alignment
 // completion (xi) to S.
-template <bool kAlign>
+template <bool kAlign, bool kStoredH>
 LODESTRA_SIMD_CLONES [[gnu::flatten]] void flow_pass(const QField3D& q, const VelocityField3D& u,
                                                      const MolecularConstants3D& mc, double gamma_r,
                                                      double lambda, double xi, double dt,
+                                                     const double* __restrict hs,
                                                      double* __restrict o) {
   using lodestra_fields::flat_index;
   using lodestra_fields::gradient_entry;
@@ -204,7 +207,7 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void flow_pass(const QField3D& q, const Ve
             const std::array<double, 5> sa = alignment_completion_at(dw, r, xi);
             for (Count c = 0; c < 5; ++c) s_c[c][t] = s_c[c][t] + sa[c];
           }
-          g_v[t] = mc.two_c * q_trace_sq(r);
+          if constexpr (!kStoredH) g_v[t] = mc.two_c * q_trace_sq(r);
         }
         for (Count t = 0; t < m; ++t) {
           for (Count c = 0; c < 5; ++c) {
@@ -212,7 +215,7 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void flow_pass(const QField3D& q, const Ve
             ux_of[5 * t + c] = u_c[0][t];
             uy_of[5 * t + c] = u_c[1][t];
             uz_of[5 * t + c] = u_c[2][t];
-            g_of[5 * t + c] = g_v[t];
+            if constexpr (!kStoredH) g_of[5 * t + c] = g_v[t];
           }
         }
         const double* __restrict fc = f + 5 * l0;
@@ -221,8 +224,10 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void flow_pass(const QField3D& q, const Ve
         auto differences = [&](Count k, Count kp, Count km) {
           const double zp = fc[kp];
           const double zm = fc[km];
-          oc[k] = laplacian7(fc[k], fxp[5 * l0 + k], fxm[5 * l0 + k], fyp[5 * l0 + k],
-                             fym[5 * l0 + k], zp, zm, inv_dx2);
+          if constexpr (!kStoredH) {
+            oc[k] = laplacian7(fc[k], fxp[5 * l0 + k], fxm[5 * l0 + k], fyp[5 * l0 + k],
+                               fym[5 * l0 + k], zp, zm, inv_dx2);
+          }
           adv_of[k] = advection_term(central_difference(fxp[5 * l0 + k], fxm[5 * l0 + k], e),
                                      central_difference(fyp[5 * l0 + k], fym[5 * l0 + k], e),
                                      central_difference(zp, zm, e), ux_of[k], uy_of[k], uz_of[k]);
@@ -240,10 +245,40 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void flow_pass(const QField3D& q, const Ve
         for (Count k = first ? 5 : 0; k < k_end; ++k) differences(k, k + 5, k - 5);
         if (last && nz > 1) wrapped(nz - 1);
         for (Count k = 0; k < 5 * m; ++k) {
-          const double h = molecular_component_3d(mc, field_of[k], oc[k], fc[k], g_of[k]);
+          const double h = kStoredH
+                               ? hs[5 * (here + l0) + k]
+                               : molecular_component_3d(mc, field_of[k], oc[k], fc[k], g_of[k]);
           oc[k] = euler_component(fc[k], flow_rhs_component(gamma_r * h, s_of[k], adv_of[k]), dt);
         }
       }
+    }
+  }
+}
+
+// The passive stress of n vertices into nine planes of n values (sigma_ab in plane 3a + b).
+// In chunks of vertices whose Q and H records are first laid out one array per component,
+// so that the loop over a chunk's vertices vectorises. Compiled per instruction set;
+// flatten inlines the evaluator.
+template <bool kFull>
+LODESTRA_SIMD_CLONES [[gnu::flatten]] void stress_pass(const double* __restrict q,
+                                                       const double* __restrict h, Count n,
+                                                       double lambda, double xi,
+                                                       double* __restrict out) {
+  double q_c[5][kChunk];
+  double h_c[5][kChunk];
+  for (Count k0 = 0; k0 < n; k0 += kChunk) {
+    const Count m = std::min(n - k0, kChunk);
+    for (Count t = 0; t < m; ++t) {
+      for (Count c = 0; c < 5; ++c) {
+        q_c[c][t] = q[5 * (k0 + t) + c];
+        h_c[c][t] = h[5 * (k0 + t) + c];
+      }
+    }
+    for (Count t = 0; t < m; ++t) {
+      const double r[5] = {q_c[0][t], q_c[1][t], q_c[2][t], q_c[3][t], q_c[4][t]};
+      const double g[5] = {h_c[0][t], h_c[1][t], h_c[2][t], h_c[3][t], h_c[4][t]};
+      const std::array<double, 9> s = passive_stress_3d_at(r, g, lambda, xi, kFull);
+      for (Count e = 0; e < 9; ++e) out[e * n + k0 + t] = s[e];
     }
   }
 }
@@ -292,6 +327,24 @@ QField3D beris_edwards_rhs_3d(const QField3D& q, const VelocityField3D* u, const
   return r;
 }
 
+void passive_stress_3d(const QField3D& q, const RidiParams3D& p, double t, double xi, bool full,
+                       QField3D& h, std::vector<double>& sigma) {
+  if (&h == &q) lodestra_core::panic("the molecular field must not be written over Q");
+  h.nx = q.nx;
+  h.ny = q.ny;
+  h.nz = q.nz;
+  h.dx = q.dx;
+  h.data.resize(q.data.size());
+  dry_pass<true>(q, MolecularConstants3D::from(p, t), 0.0, 0.0, h.data.data());
+  const Count n = q.len();
+  sigma.resize(9 * n);
+  if (full) {
+    stress_pass<true>(q.data.data(), h.data.data(), n, p.lambda_, xi, sigma.data());
+  } else {
+    stress_pass<false>(q.data.data(), h.data.data(), n, p.lambda_, xi, sigma.data());
+  }
+}
+
 QField3D EulerIntegrator3D::step(const QField3D& q, const QField3D& rhs, double dt) const {
   require_same_grid(q, rhs);
   QField3D next = q;
@@ -305,18 +358,32 @@ QField3D EulerIntegrator3D::step(const QField3D& q, const QField3D& rhs, double 
 void dry_euler_step_3d(const QField3D& q, const RidiParams3D& p, double t, double dt,
                        QField3D& out) {
   require_output(q, out);
-  dry_pass(q, MolecularConstants3D::from(p, t), p.gamma_r, dt, out.data.data());
+  dry_pass<false>(q, MolecularConstants3D::from(p, t), p.gamma_r, dt, out.data.data());
 }
 
 void flow_euler_step_3d(const QField3D& q, const VelocityField3D& u, const RidiParams3D& p,
-                        double t, double dt, QField3D& out, double flow_alignment) {
+                        double t, double dt, QField3D& out, double flow_alignment,
+                        const QField3D* h) {
   require_same_grid(q, u);
   require_output(q, out);
+  if (h != nullptr) {
+    require_same_grid(q, *h);
+    lodestra_core::assert_eq(q.data.size(), h->data.size());
+  }
   const MolecularConstants3D mc = MolecularConstants3D::from(p, t);
-  if (flow_alignment == 0.0) {
-    flow_pass<false>(q, u, mc, p.gamma_r, p.lambda_, flow_alignment, dt, out.data.data());
+  const double* hs = h != nullptr ? h->data.data() : nullptr;
+  double* o = out.data.data();
+  const double xi = flow_alignment;
+  if (hs != nullptr) {
+    if (xi == 0.0) {
+      flow_pass<false, true>(q, u, mc, p.gamma_r, p.lambda_, xi, dt, hs, o);
+    } else {
+      flow_pass<true, true>(q, u, mc, p.gamma_r, p.lambda_, xi, dt, hs, o);
+    }
+  } else if (xi == 0.0) {
+    flow_pass<false, false>(q, u, mc, p.gamma_r, p.lambda_, xi, dt, hs, o);
   } else {
-    flow_pass<true>(q, u, mc, p.gamma_r, p.lambda_, flow_alignment, dt, out.data.data());
+    flow_pass<true, false>(q, u, mc, p.gamma_r, p.lambda_, xi, dt, hs, o);
   }
 }
 

@@ -118,6 +118,8 @@ RunState3D start_run_3d(Model3D model, const QField3D& q, const ScalarField3D* p
 struct Run3D::Workspaces {
   QField3D q_next;
   ScalarField3D phi_next;
+  QField3D h;                  // the molecular field and
+  std::vector<double> stress;  // the passive stress of a step with backflow
   explicit Workspaces(const RunState3D& s) : q_next(s.q), phi_next(s.phi) {}
 };
 
@@ -169,8 +171,15 @@ void Run3D::step_once() {
   if (s.model == Model3D::dry) {
     dry_euler_step_3d(s.q, p, t, dt, w.q_next);
   } else {
-    stokes_solve_3d_into(s.q, p, s.velocity, s.options.friction);
-    flow_euler_step_3d(s.q, s.velocity, p, t, dt, w.q_next, s.options.flow_alignment);
+    // With backflow H is formed once, for the passive stress and for the update.
+    const ModelOptions& o = s.options;
+    const bool backflow = o.backflow != Backflow::off;
+    if (backflow) {
+      passive_stress_3d(s.q, p, t, o.flow_alignment, o.backflow == Backflow::full, w.h, w.stress);
+    }
+    stokes_solve_3d_into(s.q, p, s.velocity, o.friction, backflow ? &w.stress : nullptr);
+    flow_euler_step_3d(s.q, s.velocity, p, t, dt, w.q_next, o.flow_alignment,
+                       backflow ? &w.h : nullptr);
   }
   std::swap(s.q, w.q_next);
   // Noise only for a positive amplitude (NaN adds none) on a non-empty field.
@@ -280,10 +289,6 @@ RunOutcome Run3D::advance(std::uint64_t n_steps, std::uint64_t snap_every,
                           const RunControl& control) {
   RunState3D& s = state_;
   if (n_steps > kNoStep - 1 - s.step) throw std::overflow_error("the step count overflows");
-  // The 3D step has no passive stress; a run asking for one is refused, not run without it.
-  if (s.options.backflow != Backflow::off) {
-    lodestra_core::panic("backflow is not available in 3D runs");
-  }
   const std::uint64_t end = s.step + n_steps;
   if (n_steps > 0 && !work_) work_ = std::make_unique<Workspaces>(s);
   if (control.stop_on_non_finite && all_finite(s.q.data) && all_finite(s.phi.data)) save_resume();

@@ -145,6 +145,7 @@ struct StokesWorkspace3D::State {
 
   void list_nyquist_modes();
   void force(const QField3D& q, double zeta);
+  void add_stress_divergence(const double* sigma, double dx);
   template <bool kFriction>
   void symmetrise_nyquist(double eta, double friction);
   template <bool kFriction>
@@ -199,6 +200,34 @@ void StokesWorkspace3D::State::force(const QField3D& q, double zeta) {
         ox[s.k] = minus_zeta * ((dx_qxx + dy_qxy) + dz_qxz);
         oy[s.k] = minus_zeta * ((dx_qxy + dy_qyy) + dz_qyz);
         oz[s.k] = minus_zeta * ((dx_qxz + dy_qyz) + dz_qzz);
+      });
+}
+
+// f += div sigma for a stress held as nine planes of nx ny nz values (sigma_ab in plane
+// 3a + b), with the same central differences: fa += (Dx sigma_ax + Dy sigma_ay) + Dz sigma_az.
+void StokesWorkspace3D::State::add_stress_divergence(const double* sigma, double dx) {
+  const double h = 1.0 / (dx + dx);
+  const Count n = spectral.points();
+  const double* __restrict sxx = sigma;
+  const double* __restrict sxy = sigma + n;
+  const double* __restrict sxz = sigma + 2 * n;
+  const double* __restrict syx = sigma + 3 * n;
+  const double* __restrict syy = sigma + 4 * n;
+  const double* __restrict syz = sigma + 5 * n;
+  const double* __restrict szx = sigma + 6 * n;
+  const double* __restrict szy = sigma + 7 * n;
+  const double* __restrict szz = sigma + 8 * n;
+  double* __restrict ox = fx.data();
+  double* __restrict oy = fy.data();
+  double* __restrict oz = fz.data();
+  lodestra_fields::for_each_stencil_3d(
+      spectral.nx(), spectral.ny(), spectral.nz(), [&](const lodestra_fields::Stencil3& s) {
+        ox[s.k] = ox[s.k] + ((h * (sxx[s.xp] - sxx[s.xm]) + h * (sxy[s.yp] - sxy[s.ym])) +
+                             h * (sxz[s.zp] - sxz[s.zm]));
+        oy[s.k] = oy[s.k] + ((h * (syx[s.xp] - syx[s.xm]) + h * (syy[s.yp] - syy[s.ym])) +
+                             h * (syz[s.zp] - syz[s.zm]));
+        oz[s.k] = oz[s.k] + ((h * (szx[s.xp] - szx[s.xm]) + h * (szy[s.yp] - szy[s.ym])) +
+                             h * (szz[s.zp] - szz[s.zm]));
       });
 }
 
@@ -281,6 +310,11 @@ void StokesWorkspace3D::solve(const QField3D& q, const RidiParams3D& p, Velocity
 // A zero friction takes the frictionless divisor, bit for bit.
 void StokesWorkspace3D::solve(const QField3D& q, const RidiParams3D& p, double friction,
                               VelocityField3D& u) {
+  solve(q, p, friction, nullptr, u);
+}
+
+void StokesWorkspace3D::solve(const QField3D& q, const RidiParams3D& p, double friction,
+                              const double* stress, VelocityField3D& u) {
   State& s = *state_;
   lodestra_core::assert_eq(q.nx, s.spectral.nx());
   lodestra_core::assert_eq(q.ny, s.spectral.ny());
@@ -297,6 +331,7 @@ void StokesWorkspace3D::solve(const QField3D& q, const RidiParams3D& p, double f
   if (n == 0) return;
 
   s.force(q, p.zeta_eff);
+  if (stress != nullptr) s.add_stress_divergence(stress, q.dx);
   s.spectral.forward(s.fx, s.fx_hat);
   s.spectral.forward(s.fy, s.fy_hat);
   s.spectral.forward(s.fz, s.fz_hat);
@@ -321,9 +356,14 @@ thread_local LastWorkspace3D<StokesWorkspace3D> last_workspace;
 }  // namespace
 
 void stokes_solve_3d_into(const QField3D& q, const RidiParams3D& p, VelocityField3D& u,
-                          double friction) {
+                          double friction, const std::vector<double>* stress) {
   check_field(q);
-  last_workspace.for_grid(q.nx, q.ny, q.nz, q.dx).solve(q, p, friction, u);
+  if (stress != nullptr && stress->size() != 9 * q.len()) {
+    lodestra_core::panic("the stress holds " + lodestra_core::fmt_int(stress->size()) +
+                         " values, the grid needs " + lodestra_core::fmt_int(9 * q.len()));
+  }
+  last_workspace.for_grid(q.nx, q.ny, q.nz, q.dx)
+      .solve(q, p, friction, stress ? stress->data() : nullptr, u);
 }
 
 std::pair<VelocityField3D, lodestra_fields::PressureField3D> stokes_solve_3d(

@@ -481,8 +481,6 @@ def _check_options(model: str, friction: Any = 0.0, flow_alignment: Any = 0.0,
                                                "backflow": "off"}:
         raise ValueError(f"friction, flow_alignment and backflow are options of the models "
                          f"with flow ({', '.join(_WITH_FLOW)}), not of {model!r}")
-    if model in _THREE_D and backflow != "off":
-        raise ValueError(f"backflow is a 2D option (models hydro and bech), not of {model!r}")
     return options
 
 

@@ -112,12 +112,13 @@ TEST(OptionRuns3D, DefaultsAreTheRunnerAndOptionsChangeTheRun) {
   std::filesystem::create_directories(dir);
   const RunState3D runner = drive_3d(Model3D::bech, q0, &phi, p, 4, 2, dir.string(), false);
   std::filesystem::remove_all(dir);
-  for (const ModelOptions& o : {ModelOptions{}, ModelOptions{0.2, 0.0}, ModelOptions{0.0, 0.5}}) {
+  for (const ModelOptions& o : {ModelOptions{}, ModelOptions{0.2, 0.0}, ModelOptions{0.0, 0.5},
+                                ModelOptions{0.0, 0.0, Backflow::antisymmetric}}) {
     RunState3D s = start_run_3d(Model3D::bech, q0, &phi, p, std::nullopt, false, std::nullopt);
     s.options = o;
     Run3D run(std::move(s));
     run.advance(4, 2, RunControl{});
-    const bool plain = o.friction == 0.0 && o.flow_alignment == 0.0;
+    const bool plain = o.friction == 0.0 && o.flow_alignment == 0.0 && o.backflow == Backflow::off;
     EXPECT_EQ(same_bits(run.state().q.data, runner.q.data), plain);
   }
 }
@@ -333,5 +334,88 @@ TEST(FlowAlignment, FusedStepsAddTheAlignmentTerm) {
     QField3D out = q3;
     flow_euler_step_3d(q3, u3, p3, 0.0, p3.dt, out, xi);
     for (Count k = 0; k < out.data.size(); ++k) EXPECT_NEAR(out.data[k], expected3.data[k], 1e-14);
+  }
+}
+
+// ---- The flow coupling makes no free energy: for an incompressible gradient G[a][b] =
+// d_a u_b the power of the passive stress, sigma_ij d_j u_i, cancels H:S of the reversible
+// terms (2D: co-rotation plus alignment; 3D: co-rotation plus completion with xi = lambda).
+
+TEST(Backflow, PassiveStressPowerCancelsTheReversibleTerms) {
+  lodestra_fields::Xoshiro256pp gen = lodestra_fields::Xoshiro256pp::seeded(5);
+  auto r = [&] { return 2.0 * gen.uniform01() - 1.0; };
+  for (int trial = 0; trial < 20; ++trial) {
+    const double a = r(), j = r(), k = r(), q1 = r(), q2 = r(), h1 = r(), h2 = r(), xi = r();
+    const VelocityGradient g{a, j, k, -a};
+    const CorotationPair s = corotation_at(g, q1, q2, 0.4);
+    const CorotationPair al = flow_alignment_at(g, q1, q2, xi);
+    const PassiveStress p = passive_stress_at(q1, q2, h1, h2, xi, true);
+    const double power = p.sxx * a + (p.sxy + p.anti) * j + (p.sxy - p.anti) * k + p.sxx * a;
+    EXPECT_NEAR(power + 2.0 * (h1 * (s.s1 + al.s1) + h2 * (s.s2 + al.s2)), 0.0, 1e-14);
+
+    double gr[3][3];
+    for (auto& row : gr)
+      for (double& x : row) x = r();
+    gr[2][2] = -(gr[0][0] + gr[1][1]);
+    const double q5[5] = {r(), r(), r(), r(), r()}, h5[5] = {r(), r(), r(), r(), r()};
+    const lodestra_fields::VelocityGradient dw = lodestra_fields::strain_and_vorticity(gr);
+    const auto spec = co_rotation_at(dw, q5, xi);
+    const auto comp = alignment_completion_at(dw, q5, xi);
+    double s5[5];
+    for (int c = 0; c < 5; ++c) s5[c] = spec[c] + comp[c];
+    const std::array<double, 9> sm = q_matrix(s5), hm = q_matrix(h5);
+    const std::array<double, 9> sig = passive_stress_3d_at(q5, h5, xi, xi, true);
+    double balance = 0.0;
+    for (int x = 0; x < 3; ++x)
+      for (int y = 0; y < 3; ++y)
+        balance += sig[3 * x + y] * gr[y][x] + hm[3 * x + y] * sm[3 * x + y];
+    EXPECT_NEAR(balance, 0.0, 1e-13);
+  }
+}
+
+// An antisymmetric sigma_xz = -sigma_zx = A cos(k z) gives fx = -A k~ sin(k z), so
+// ux = -A k~ sin(k z) / (eta k~^2 + Gamma_f), k~ = sin(k dx)/dx.
+TEST(Backflow, StressDivergence3D) {
+  const Count n = 3, nz = 10;
+  const double dx = 0.9, friction = 0.3, amp = 0.25;
+  RidiParams3D p = RidiParams3D::default_test();
+  const QField3D q = QField3D::zeros(n, n, nz, dx);
+  const double k = 2.0 * M_PI / (nz * dx), kt = std::sin(k * dx) / dx;
+  std::vector<double> sigma(9 * q.len());
+  for (Count v = 0; v < q.len(); ++v) {
+    sigma[2 * q.len() + v] = amp * std::cos(k * (v % nz) * dx);  // planes sigma_xz, sigma_zx
+    sigma[6 * q.len() + v] = -sigma[2 * q.len() + v];
+  }
+  lodestra_fields::VelocityField3D u;
+  stokes_solve_3d_into(q, p, u, friction, &sigma);
+  for (Count v = 0; v < q.len(); ++v) {
+    EXPECT_NEAR(u.data[3 * v],
+                -amp * kt * std::sin(k * (v % nz) * dx) / (p.eta * kt * kt + friction), 1e-13);
+    EXPECT_NEAR(std::hypot(u.data[3 * v + 1], u.data[3 * v + 2]), 0.0, 1e-13);
+  }
+}
+
+// The 3D step with backflow forms H once: the Euler pass reading it equals the pass that
+// evaluates it, bit for bit; the passive stress of a uniform Q drives no flow.
+TEST(Backflow, StoredMolecularField3D) {
+  RidiParams3D p = RidiParams3D::default_test();
+  p.chi_a = 0.3;
+  p.b0 = 1.2;
+  for (const bool uniform : {false, true}) {
+    QField3D q = QField3D::random_perturbation(5, 4, 6, 0.8, 0.3, 23);
+    if (uniform) q = QField3D::uniform(5, 4, 6, {0.2, -0.1, 0.05, 0.1, 0.03}, 0.8);
+    QField3D h;
+    std::vector<double> sigma;
+    passive_stress_3d(q, p, 0.7, 0.5, true, h, sigma);
+    EXPECT_TRUE(same_bits(h.data, molecular_field_3d(q, p, 0.7).data));
+    lodestra_fields::VelocityField3D u;
+    stokes_solve_3d_into(q, p, u, 0.1, &sigma);
+    QField3D a = q, b = q;
+    flow_euler_step_3d(q, u, p, 0.7, p.dt, a, 0.5);
+    flow_euler_step_3d(q, u, p, 0.7, p.dt, b, 0.5, &h);
+    EXPECT_TRUE(same_bits(a.data, b.data));
+    if (uniform) {
+      for (const double x : u.data) EXPECT_NEAR(x, 0.0, 1e-15);
+    }
   }
 }

@@ -9,6 +9,7 @@
 // fused step equals the composition of the operators bit for bit.
 
 #include <array>
+#include <vector>
 
 #include "lodestra_core/params3d.hpp"
 #include "lodestra_fields/fields3d.hpp"
@@ -87,6 +88,44 @@ inline std::array<double, 5> alignment_completion_at(const lodestra_fields::Velo
   return s;
 }
 
+// The passive (elastic) stress of the molecular field H at a vertex, row-major 3x3:
+//   sigma_p = Q H - H Q                                              (antisymmetric)
+//           - lambda (Q H + H Q) + 2 lambda Q (Q:H) - (2 xi / 3) H    (symmetric, `full`)
+// with Q:H = tr(Q H) the full contraction. Each part is the stress whose power cancels the
+// free-energy change of its reversible term in S: Q H - H Q against the rotation, the
+// lambda terms against co_rotation_at's strain terms, -(2 xi / 3) H against the completion.
+// With xi = lambda it is the standard passive stress
+//   -xi H (Q + I/3) - xi (Q + I/3) H + 2 xi (Q + I/3)(Q:H) + Q H - H Q
+// less its isotropic part (2 xi / 3)(Q:H) I, which only shifts the pressure.
+inline std::array<double, 9> passive_stress_3d_at(const double* q, const double* h, double lambda,
+                                                  double xi, bool full) {
+  const std::array<double, 9> m = q_matrix(q);
+  const std::array<double, 9> hm = q_matrix(h);
+  // P = Q H; H Q = P^T for symmetric Q and H, so Q H - H Q = P - P^T and
+  // Q H + H Q = P + P^T: three independent antisymmetric and six symmetric entries.
+  std::array<double, 9> pq{};
+  for (int a = 0; a < 3; ++a) {
+    for (int b = 0; b < 3; ++b) pq[3 * a + b] = product_entry(m, hm, a, b);
+  }
+  const double a01 = pq[1] - pq[3];
+  const double a02 = pq[2] - pq[6];
+  const double a12 = pq[5] - pq[7];
+  std::array<double, 9> s = {0.0, a01, a02, -a01, 0.0, a12, -a02, -a12, 0.0};
+  if (full) {
+    const double two_lambda_qh = (lambda + lambda) * ((pq[0] + pq[4]) + pq[8]);
+    const double c = (xi + xi) / 3.0;
+    // The symmetric part (m two_lambda_qh - lambda (P + P^T)) - c H, entry by entry.
+    auto sym = [&](int a, int b) {
+      const int e = 3 * a + b;
+      return (m[e] * two_lambda_qh - lambda * (pq[e] + pq[3 * b + a])) - c * hm[e];
+    };
+    const double s00 = sym(0, 0), s01 = sym(0, 1), s02 = sym(0, 2);
+    const double s11 = sym(1, 1), s12 = sym(1, 2), s22 = sym(2, 2);
+    s = {s00, s01 + a01, s02 + a02, s01 - a01, s11, s12 + a12, s02 - a02, s12 - a12, s22};
+  }
+  return s;
+}
+
 // Central difference of one component along one axis, e = 1 / (dx + dx):
 //   g = e (f(+1) - f(-1)).
 inline double central_difference(double fp, double fm, double e) { return e * (fp - fm); }
@@ -120,6 +159,13 @@ struct EulerIntegrator3D {
   QField3D step(const QField3D& q, const QField3D& rhs, double dt) const;
 };
 
+// The passive stress of every vertex of Q at time t (lambda = p.lambda_, xi the flow
+// alignment) into `sigma` as nine planes of nx ny nz values, sigma_ab in plane 3a + b;
+// `full` adds the symmetric part.
+// The molecular field is written into `h` (sized to Q; not Q itself) on the way.
+void passive_stress_3d(const QField3D& q, const RidiParams3D& p, double t, double xi, bool full,
+                       QField3D& h, std::vector<double>& sigma);
+
 // The Euler step of the dry equation as one pass over the grid, writing into
 // `out`, which must already have Q's sizes and must not be Q. Equals
 // EulerIntegrator3D{}.step(q, beris_edwards_rhs_3d(q, nullptr, p, t), dt) bit for bit,
@@ -129,8 +175,10 @@ void dry_euler_step_3d(const QField3D& q, const RidiParams3D& p, double t, doubl
 
 // The same with the flow u (on Q's grid): equals
 // EulerIntegrator3D{}.step(q, beris_edwards_rhs_3d(q, &u, p, t), dt) bit for bit.
-// A non-zero flow_alignment xi adds alignment_completion_at to S.
+// A non-zero flow_alignment xi adds alignment_completion_at to S. With h (the molecular
+// field of Q at t, as passive_stress_3d leaves it) H is read instead of evaluated again.
 void flow_euler_step_3d(const QField3D& q, const VelocityField3D& u, const RidiParams3D& p,
-                        double t, double dt, QField3D& out, double flow_alignment = 0.0);
+                        double t, double dt, QField3D& out, double flow_alignment = 0.0,
+                        const QField3D* h = nullptr);
 
 }  // namespace lodestra_solver

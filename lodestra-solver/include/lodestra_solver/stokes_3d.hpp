@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "lodestra_core/params3d.hpp"
 #include "lodestra_fields/fields3d.hpp"
@@ -31,6 +32,11 @@ class StokesWorkspace3D {
   // The same with substrate friction Gamma_f >= 0; a zero friction is the call above.
   void solve(const lodestra_fields::QField3D& q, const lodestra_core::RidiParams3D& p,
              double friction, lodestra_fields::VelocityField3D& u);
+  // The same with a further stress (nine planes of nx ny nz values, sigma_ab in plane 3a + b;
+  // nullptr: none) whose central-difference divergence is added to the active force:
+  // f = -zeta div Q + div sigma.
+  void solve(const lodestra_fields::QField3D& q, const lodestra_core::RidiParams3D& p,
+             double friction, const double* stress, lodestra_fields::VelocityField3D& u);
 
  private:
   struct State;
@@ -42,8 +48,10 @@ std::pair<lodestra_fields::VelocityField3D, lodestra_fields::PressureField3D> st
 
 // The velocity of stokes_solve_3d, bit for bit, written into u (its storage is reused when
 // it already has q's size). Keeps the workspace of the last grid solved. A non-zero
-// friction Gamma_f solves the flow with substrate friction.
+// friction Gamma_f solves the flow with substrate friction; a stress (nine planes, as in
+// StokesWorkspace3D::solve) adds its divergence to the force.
 void stokes_solve_3d_into(const lodestra_fields::QField3D& q, const lodestra_core::RidiParams3D& p,
-                          lodestra_fields::VelocityField3D& u, double friction = 0.0);
+                          lodestra_fields::VelocityField3D& u, double friction = 0.0,
+                          const std::vector<double>* stress = nullptr);
 
 }  // namespace lodestra_solver
