@@ -46,7 +46,8 @@ Checked: rho/zeta flat within +-25 % of its mean over the series (sampling error
 hundreds of defects per snapshot at 256^2, ~10 correlation times), the fitted exponent
 within 1 +- 0.25, the density of 128^2 and 512^2 within 25 % of that of 256^2. Quick mode:
 64^2, zeta = 0.5 and 1 (tens of defects): finite runs and a density rising with zeta.
-Run time: quick about 6 s; full about 8 minutes (one core: the 512^2 run takes ~3 minutes).
+Run time: quick about 7 s; full about 3.5 minutes of CPU (10 minutes of wall time on the shared
+2-core machine; the 512^2 run is half of it).
 """
 
 import math
