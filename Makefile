@@ -62,6 +62,7 @@ bench: system venv
 	$(PY) bench/bench_python.py build/bench/bench/reference_times
 	$(PY) bench/bench_io.py
 	$(PY) bench/bench_ensemble.py
+	$(PY) bench/bench_simulation.py
 
 # Every full validation case (one after another, one core), then the gallery's table.
 validation: system venv

@@ -501,8 +501,10 @@ def _param_values(params: Any) -> dict[str, Any]:
 
 def _field_array(field: Any) -> np.ndarray:
     """A field's values for the checkpoint: (n, components) in 2D, (nx, ny, nz[, c]) in 3D."""
-    for name in ("q", "phi", "u"):
-        if hasattr(field, "nz") and hasattr(field, name):
+    import lodestra
+    for cls, name in ((lodestra.QField3D, "q"), (lodestra.ScalarField3D, "phi"),
+                      (lodestra.VelocityField3D, "u")):
+        if isinstance(field, cls):
             return np.asarray(getattr(field, name)).reshape(field.nx, field.ny, field.nz, -1)
     return np.asarray(field.to_numpy())
 
