@@ -79,15 +79,6 @@ double mean_biaxiality(const QField3D& q) {
   return sum / static_cast<double>(q.len());
 }
 
-// One field of a snapshot to out_dir/<prefix>_<step>.npy; a failure is a warning.
-void write_snapshot(const std::string& out_dir, const char* prefix, std::uint64_t step,
-                    std::span<const double> records, std::uint64_t ncomp,
-                    const RidiParams3D& params) {
-  const std::string path = join_path(out_dir, snapshot_file_name(prefix, step));
-  auto written = write_npy(path, records, ncomp, params.nx, params.ny, params.nz);
-  if (!written) warn_write_failure(path, written.error());
-}
-
 bool is_snapshot(std::uint64_t s, std::uint64_t snap_every) {
   return snap_every > 0 && (s + 1) % snap_every == 0;
 }
@@ -108,6 +99,7 @@ std::pair<QField3D, std::vector<SnapStats3D>> run_ridi_3d(
   QField3D next = q_init;
   std::vector<SnapStats3D> records;
   LineTracker tracker(track_defects);
+  StatsFile stats(out_dir);
 
   for (std::uint64_t s = 0; s < n_steps; ++s) {
     dry_euler_step_3d(q, params, dt * static_cast<double>(s), dt, next);
@@ -127,10 +119,10 @@ std::pair<QField3D, std::vector<SnapStats3D>> run_ridi_3d(
         .mean_line_curvature = lines.mean_curvature,
         .n_events = lines.n_events,
     });
-    write_snapshot(out_dir, "q", s, q.data, 5, params);
-    write_stats_json(out_dir, stats_json(std::span<const SnapStats3D>(records)));
+    write_snapshot(out_dir, "q", s, q);
+    stats.append(stats_record_json(records.back()));
   }
-  write_stats_json(out_dir, stats_json(std::span<const SnapStats3D>(records)));
+  stats.finish();
   return {std::move(q), std::move(records)};
 }
 
@@ -150,6 +142,7 @@ std::tuple<QField3D, ScalarField3D, std::vector<BechStats3D>> run_ridi_3d_full(
   VelocityField3D u = VelocityField3D::zeros(q.nx, q.ny, q.nz, q.dx);
   std::vector<BechStats3D> records;
   LineTracker tracker(track_defects);
+  StatsFile stats(out_dir);
 
   for (std::uint64_t s = 0; s < n_steps; ++s) {
     stokes_solve_3d_into(q, params, u);
@@ -175,12 +168,12 @@ std::tuple<QField3D, ScalarField3D, std::vector<BechStats3D>> run_ridi_3d_full(
         .n_events = lines.n_events,
     });
     // The velocity written is the flow that drove this step, before the Euler update.
-    write_snapshot(out_dir, "q", s, q.data, 5, params);
-    write_snapshot(out_dir, "phi", s, phi.data, 1, params);
-    write_snapshot(out_dir, "vel", s, u.data, 3, params);
-    write_stats_json(out_dir, stats_json(std::span<const BechStats3D>(records)));
+    write_snapshot(out_dir, "q", s, q);
+    write_snapshot(out_dir, "phi", s, phi);
+    write_snapshot(out_dir, "vel", s, u);
+    stats.append(stats_record_json(records.back()));
   }
-  write_stats_json(out_dir, stats_json(std::span<const BechStats3D>(records)));
+  stats.finish();
   return {std::move(q), std::move(phi), std::move(records)};
 }
 
