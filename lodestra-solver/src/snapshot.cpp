@@ -367,12 +367,28 @@ void write_stats_json(const std::string& out_dir, const std::string& text) {
   (void)write_file(join_path(out_dir, "stats.json"), text);
 }
 
-StatsFile::StatsFile(std::string out_dir) : path_(join_path(out_dir, "stats.json")) {}
+namespace {
+
+// A new file at path holding bytes, through a NewFile, left open for writing in place.
+std::expected<int, IoError> write_file_open(const std::string& path, std::string_view bytes) {
+  auto file = NewFile::create(path);
+  if (!file) return std::unexpected(file.error());
+  if (auto written = file->write(bytes); !written) return std::unexpected(written.error());
+  return file->commit_open();
+}
+
+}  // namespace
+
+StatsFile::StatsFile(const std::string& out_dir)
+    : path_(join_path(out_dir, "stats.json")),
+      length_path_(join_path(out_dir, ".stats.json.length")) {}
 
 StatsFile::StatsFile(StatsFile&& other) noexcept
     : path_(std::move(other.path_)),
+      length_path_(std::move(other.length_path_)),
       text_(std::move(other.text_)),
       fd_(std::exchange(other.fd_, -1)),
+      length_fd_(std::exchange(other.length_fd_, -1)),
       dirty_(other.dirty_),
       warned_(other.warned_) {}
 
@@ -380,8 +396,10 @@ StatsFile& StatsFile::operator=(StatsFile&& other) noexcept {
   if (this != &other) {
     close();
     path_ = std::move(other.path_);
+    length_path_ = std::move(other.length_path_);
     text_ = std::move(other.text_);
     fd_ = std::exchange(other.fd_, -1);
+    length_fd_ = std::exchange(other.length_fd_, -1);
     dirty_ = other.dirty_;
     warned_ = other.warned_;
   }
@@ -392,6 +410,7 @@ StatsFile::~StatsFile() { close(); }
 
 void StatsFile::close() {
   if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+  if (length_fd_ >= 0) ::close(std::exchange(length_fd_, -1));
 }
 
 void StatsFile::append(std::string_view record) {
@@ -406,6 +425,7 @@ void StatsFile::append(std::string_view record) {
 
 void StatsFile::finish() {
   if (dirty_ || !still_ours()) rewrite();
+  if (text_.size() > 2) ::unlink(length_path_.c_str());
   close();
 }
 
@@ -417,37 +437,55 @@ bool StatsFile::still_ours() const {
 }
 
 void StatsFile::rewrite() {
-  close();
-  dirty_ = true;
-  auto file = NewFile::create(path_);
-  if (!file) return failed(file.error());
-  if (auto written = file->write(text_); !written) return failed(written.error());
-  auto fd = file->commit_open();
-  if (!fd) return failed(fd.error());
+  if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+  auto fd = write_file_open(path_, text_);
+  dirty_ = !fd;
+  if (!fd) return failed(path_, fd.error());
   fd_ = *fd;
-  dirty_ = false;
-  warned_ = false;
+  if (record_length()) warned_ = false;
 }
 
-// The new bytes replace the closing "\n]" at old_size - 2 in one write, so that the file
-// only ever holds a complete text or one with a torn last record.
+// The new bytes replace the closing "\n]" at old_size - 2 in one write, after which the
+// length file tells the new size.
 void StatsFile::append_in_place(std::size_t old_size) {
   const std::size_t at = old_size - 2;
   const std::string_view tail = std::string_view(text_).substr(at);
   const int e = pwrite_all(fd_, tail.data(), tail.size(), static_cast<off_t>(at));
-  if (e == 0) return;
+  if (e == 0) {
+    record_length();
+    return;
+  }
   // Restore the previous text: the closing bracket again, and the file cut back to it (both
   // need no new space on a full disk).
   if (pwrite_all(fd_, "\n]", 2, static_cast<off_t>(at)) != 0 ||
       ::ftruncate(fd_, static_cast<off_t>(old_size)) != 0) {
-    close();
+    ::close(std::exchange(fd_, -1));
   }
   dirty_ = true;
-  failed(os_error(e));
+  failed(path_, os_error(e));
 }
 
-void StatsFile::failed(const IoError& e) {
-  if (!warned_) warn_write_failure(path_, e);
+// The length as 20 decimal digits and a newline, written over the previous one at offset 0:
+// one write of 21 bytes within the file's first page, which a kill never tears.
+bool StatsFile::record_length() {
+  std::string digits = fmt_int(static_cast<std::uint64_t>(text_.size()));
+  digits.insert(0, 20 - digits.size(), '0');
+  digits += '\n';
+  std::expected<void, IoError> done;
+  if (length_fd_ < 0) {
+    auto fd = write_file_open(length_path_, digits);
+    if (fd) length_fd_ = *fd;
+    if (!fd) done = std::unexpected(fd.error());
+  } else if (const int e = pwrite_all(length_fd_, digits.data(), digits.size(), 0)) {
+    ::close(std::exchange(length_fd_, -1));
+    done = std::unexpected(os_error(e));
+  }
+  if (!done) failed(length_path_, done.error());
+  return done.has_value();
+}
+
+void StatsFile::failed(const std::string& path, const IoError& e) {
+  if (!warned_) warn_write_failure(path, e);
   warned_ = true;
 }
 

@@ -253,6 +253,9 @@ TEST(SafeFiles, StatsFileHoldsEveryFinishedRecordAndTheExactFinalText) {
     records.push_back({0.01 * k, 0.5, 1e-7 * k, std::uint64_t(k), -0.0, std::nan(""), 3});
     stats.append(stats_record_json(records.back()));
     EXPECT_EQ(slurp(dir.str() + "/stats.json"), stats_json(std::span(records)));
+    const std::string length = slurp(dir.str() + "/.stats.json.length");
+    EXPECT_EQ(length.size(), 21u);
+    EXPECT_EQ(std::stoull(length), stats_json(std::span(records)).size());
     if (k == 20) fs::remove(dir.str() + "/stats.json");  // rewritten at the next record
   }
   stats.finish();

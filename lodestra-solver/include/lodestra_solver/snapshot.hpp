@@ -123,26 +123,29 @@ void write_stats_json(const std::string& out_dir, const std::string& text);
 // The first record creates the file through a NewFile ("[\n  {...}\n]") and keeps it open;
 // each further record replaces the closing "\n]" by ",\n  {...}\n]" in one positioned write
 // at the end. Between appends the file therefore holds exactly stats_json of the records so
-// far, the text a finished run leaves; a run killed during an append leaves those bytes
-// followed by a torn part of the next record, which lodestra.io.read_stats reads as the
-// records before it. Nothing is written before the first record; finish() writes "[]" for a
-// run without one.
+// far, the text a finished run leaves. A kill can still tear that one write (the kernel copies
+// it page by page), so beside it out_dir/.stats.json.length holds the length of the last
+// complete text (20 decimal digits and a newline, rewritten in place after every append):
+// lodestra.io.read_stats reads a file that does not parse as that many bytes, the closing
+// "\n]" put back. finish() removes the length file. Nothing is written before the first
+// record; finish() writes "[]" for a run without one.
 //
 // If the file at the name is no longer the one being appended to (removed, or replaced by a
 // symbolic link or another file), or an earlier write failed, the next append or finish()
 // writes the whole text anew through a NewFile. A failed write leaves the file as it was
-// before it (the torn bytes are cut off again) and prints warn_write_failure's line for
-// out_dir/stats.json, once until a write succeeds again.
+// before it (the torn bytes are cut off again) and prints warn_write_failure's line for the
+// file, once until a write succeeds again.
 class StatsFile {
  public:
-  explicit StatsFile(std::string out_dir);
+  explicit StatsFile(const std::string& out_dir);
   StatsFile(StatsFile&& other) noexcept;
   StatsFile& operator=(StatsFile&& other) noexcept;
   StatsFile(const StatsFile&) = delete;
   StatsFile& operator=(const StatsFile&) = delete;
-  // Closes the file as it stands; finish() is what writes "[]" for a run without records.
+  // Closes the files as they stand; finish() is what writes "[]" for a run without records.
   ~StatsFile();
 
+  // record: the object text of stats_record_json.
   void append(std::string_view record);
   void finish();
 
@@ -152,13 +155,16 @@ class StatsFile {
  private:
   void rewrite();
   void append_in_place(std::size_t old_size);
+  bool record_length();
   bool still_ours() const;
-  void failed(const IoError& e);
+  void failed(const std::string& path, const IoError& e);
   void close();
 
   std::string path_;
+  std::string length_path_;
   std::string text_ = "[]";
   int fd_ = -1;
+  int length_fd_ = -1;
   bool dirty_ = true;  // the file does not hold text_: the next write rewrites it whole
   bool warned_ = false;
 };
