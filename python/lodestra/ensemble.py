@@ -48,6 +48,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Mapping
 
 import lodestra
+from lodestra import _files
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -507,11 +508,10 @@ def _initial_fields(runner: _Runner, made: Any) -> tuple[Any, ...]:
 
 def _write_params_json(task: dict[str, Any]) -> None:
     info = {key: task[key] for key in ("index", "run", "seed", "n_steps", "snap_every",
-                                       "track_defects", "varied", "params", "options")}
-    path = os.path.join(task["out_dir"], "params.json")
-    with open(path, "w", encoding="utf-8") as f:
-        json.dump(info, f, indent=2)
-        f.write("\n")
+                                       "track_defects", "varied", "params", "options")
+            if key in task}
+    _files.write_text(os.path.join(task["out_dir"], "params.json"),
+                      json.dumps(info, indent=2) + "\n")
 
 
 def _simulate(runner: _Runner, fields: tuple[Any, ...], params: Any,
