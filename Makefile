@@ -39,13 +39,17 @@ venv:
 	@$(PY) -m pip install -q --upgrade pip cmake ninja
 
 format-check:
-	clang-format --dry-run --Werror $(CPP_SOURCES)
+	@echo "clang-format --dry-run --Werror <every tracked .cpp and .hpp>"
+	@clang-format --dry-run --Werror $(CPP_SOURCES)
 
 cpp-test: venv
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DLODESTRA_BUILD_MODULE=OFF -DLODESTRA_BUILD_TESTS=ON
 	$(VENV)/bin/cmake --build $(CPP_BUILD)
-	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
+	@# The summary and the output of failing tests, without a line per passing test.
+	@$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure > $(CPP_BUILD)/ctest.log 2>&1; \
+	  status=$$?; grep -vE '^ +Start +[0-9]+: |Test +#[0-9]+: .* +Passed +[0-9.]+ sec$$' \
+	  $(CPP_BUILD)/ctest.log; exit $$status
 
 # Runs against the installed module, never the source tree. stubtest then compares
 # the installed type stubs and annotations with the module they describe.
@@ -62,6 +66,7 @@ bench: system venv
 	$(PY) bench/bench_python.py build/bench/bench/reference_times
 	$(PY) bench/bench_io.py
 	$(PY) bench/bench_ensemble.py
+	$(PY) bench/bench_simulation.py
 
 # Every full validation case (one after another, one core), then the gallery's table.
 validation: system venv

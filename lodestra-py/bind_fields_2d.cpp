@@ -96,16 +96,14 @@ PyObject* q_random_perturbation(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* q_from_numpy(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     Args a("QField2D.from_numpy", kFromNumpyArgs, 4, args, kwargs);
-    const ArrayView arr = array_view(a.raw(0), 2, "arr");
-    const auto nx = a.count(1);
-    const auto ny = a.count(2);
-    const double dx = a.real(3);
-    const auto n = checked_mul(nx, ny);
-    if (arr.shape[0] != n || arr.shape[1] != 2) {
-      raise(PyExc_ValueError, "expected shape (" + fmt_int(n) + ", 2), got (" +
-                                  fmt_int(arr.shape[0]) + ", " + fmt_int(arr.shape[1]) + ")");
-    }
-    return wrap(QField2D{nx, ny, dx, arr.copy()});
+    GridArray g = from_numpy_args(a, 2, 2, [](const auto& c, const auto& shape) {
+      const auto n = checked_mul(c[0], c[1]);
+      if (shape[0] != n || shape[1] != 2) {
+        raise(PyExc_ValueError, "expected shape (" + fmt_int(n) + ", 2), got (" +
+                                    fmt_int(shape[0]) + ", " + fmt_int(shape[1]) + ")");
+      }
+    });
+    return wrap(QField2D{g.counts[0], g.counts[1], g.dx, std::move(g.values)});
   });
 }
 
@@ -205,15 +203,13 @@ PyObject* s_uniform(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* s_from_numpy(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     Args a("ScalarField2D.from_numpy", kFromNumpyArgs, 4, args, kwargs);
-    const ArrayView arr = array_view(a.raw(0), 1, "arr");
-    const auto nx = a.count(1);
-    const auto ny = a.count(2);
-    const double dx = a.real(3);
-    const auto n = checked_mul(nx, ny);
-    if (arr.shape[0] != n) {
-      raise(PyExc_ValueError, "expected length " + fmt_int(n) + ", got " + fmt_int(arr.shape[0]));
-    }
-    return wrap(ScalarField2D{nx, ny, dx, arr.copy()});
+    GridArray g = from_numpy_args(a, 1, 2, [](const auto& c, const auto& shape) {
+      const auto n = checked_mul(c[0], c[1]);
+      if (shape[0] != n) {
+        raise(PyExc_ValueError, "expected length " + fmt_int(n) + ", got " + fmt_int(shape[0]));
+      }
+    });
+    return wrap(ScalarField2D{g.counts[0], g.counts[1], g.dx, std::move(g.values)});
   });
 }
 

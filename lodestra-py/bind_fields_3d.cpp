@@ -110,17 +110,14 @@ PyObject* q_random_perturbation(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* q_from_numpy(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     Args a("QField3D.from_numpy", kFromNumpyArgs, 5, args, kwargs);
-    const ArrayView arr = array_view(a.raw(0), 2, "arr");
-    const auto nx = a.count(1);
-    const auto ny = a.count(2);
-    const auto nz = a.count(3);
-    const double dx = a.real(4);
-    const auto n = vertex_count(nx, ny, nz);
-    if (arr.shape[0] != n || arr.shape[1] != QField3D::kWidth) {
-      raise(PyExc_ValueError, "expected shape (" + fmt_int(n) + ", 5), got (" +
-                                  fmt_int(arr.shape[0]) + ", " + fmt_int(arr.shape[1]) + ")");
-    }
-    return wrap(QField3D{nx, ny, nz, dx, arr.copy()});
+    GridArray g = from_numpy_args(a, 2, 3, [](const auto& c, const auto& shape) {
+      const auto n = vertex_count(c[0], c[1], c[2]);
+      if (shape[0] != n || shape[1] != QField3D::kWidth) {
+        raise(PyExc_ValueError, "expected shape (" + fmt_int(n) + ", 5), got (" +
+                                    fmt_int(shape[0]) + ", " + fmt_int(shape[1]) + ")");
+      }
+    });
+    return wrap(QField3D{g.counts[0], g.counts[1], g.counts[2], g.dx, std::move(g.values)});
   });
 }
 
@@ -218,17 +215,14 @@ PyObject* s_uniform(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* s_from_numpy(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     Args a("ScalarField3D.from_numpy", kFromNumpyArgs, 5, args, kwargs);
-    const ArrayView arr = array_view(a.raw(0), 1, "arr");
-    const auto nx = a.count(1);
-    const auto ny = a.count(2);
-    const auto nz = a.count(3);
-    const double dx = a.real(4);
-    const auto n = vertex_count(nx, ny, nz);
-    if (arr.shape[0] != n) {
-      raise(PyExc_ValueError,
-            "expected array of length " + fmt_int(n) + ", got " + fmt_int(arr.shape[0]));
-    }
-    return wrap(ScalarField3D{nx, ny, nz, dx, arr.copy()});
+    GridArray g = from_numpy_args(a, 1, 3, [](const auto& c, const auto& shape) {
+      const auto n = vertex_count(c[0], c[1], c[2]);
+      if (shape[0] != n) {
+        raise(PyExc_ValueError,
+              "expected array of length " + fmt_int(n) + ", got " + fmt_int(shape[0]));
+      }
+    });
+    return wrap(ScalarField3D{g.counts[0], g.counts[1], g.counts[2], g.dx, std::move(g.values)});
   });
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "frame/args.hpp"
 #include "lodestra_core/format.hpp"
 #include "lodestra_core/sizes.hpp"
 
@@ -167,6 +168,20 @@ ArrayCopy to_array(PyObject* obj, int ndim, const char* name) {
   ArrayView view = array_view(obj, ndim, name);
   std::vector<double> values = view.copy();
   return ArrayCopy{std::move(view.shape), std::move(values)};
+}
+
+GridArray from_numpy_args(const Args& a, int ndim, std::size_t n_counts,
+                          const ShapeCheck& check_shape) {
+  Py_INCREF(a.raw(0));
+  Ref held(a.raw(0));
+  (void)array_view(held.get(), ndim, "arr");
+  GridArray out;
+  for (std::size_t i = 1; i <= n_counts; ++i) out.counts.push_back(a.count(i));
+  out.dx = a.real(n_counts + 1);
+  const ArrayView arr = array_view(held.get(), ndim, "arr");
+  check_shape(out.counts, arr.shape);
+  out.values = arr.copy();
+  return out;
 }
 
 PyObject* new_array(const std::vector<std::uint64_t>& shape) {

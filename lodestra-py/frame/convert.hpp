@@ -4,6 +4,7 @@
 // OverflowError of a negative count) passes unchanged.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -54,6 +55,25 @@ struct ArrayView {
   std::vector<double> copy() const;
 };
 ArrayView array_view(PyObject* obj, int ndim, const char* name);
+
+class Args;
+
+// The arguments of every from_numpy: arr (argument 0, a float64 array of `ndim` dimensions),
+// the grid counts (arguments 1 to n_counts) and dx (the next). The array is checked first,
+// so its TypeError comes before the others'; then the counts and dx are converted, which may
+// run Python code (__index__, __float__) that resizes, reshapes or retypes the array; only
+// then is the array checked again, its shape read and given to `check_shape` (which raises
+// ValueError for a shape that does not fit the counts) and its values copied, with no Python
+// code in between. The array is held for the whole conversion.
+struct GridArray {
+  std::vector<std::uint64_t> counts;
+  double dx = 0.0;
+  std::vector<double> values;
+};
+using ShapeCheck = std::function<void(const std::vector<std::uint64_t>& counts,
+                                      const std::vector<std::uint64_t>& shape)>;
+GridArray from_numpy_args(const Args& a, int ndim, std::size_t n_counts,
+                          const ShapeCheck& check_shape);
 
 // The checked array and its copy at once, for callers that need no shape check first.
 struct ArrayCopy {

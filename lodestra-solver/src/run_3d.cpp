@@ -158,6 +158,12 @@ void Run3D::restore_resume() {
   s.previous_lines = std::move(r.previous_lines);
   s.max_courant = r.max_courant;
   resume_.reset();
+  // stats.json loses the records taken after the resume point.
+  if (s.out_dir) {
+    open_stats();
+    stats_->finish();
+    stats_.reset();
+  }
 }
 
 // Step s (0-based global index): Euler with the rotating field at t = dt s, noise
@@ -203,7 +209,8 @@ bool Run3D::write_files(const RunControl& control, RunOutcome& outcome) {
   const std::uint64_t index = s.step - 1;
   auto one = [&](const char* prefix, std::span<const double> records, std::uint64_t ncomp) {
     const std::string path = join_path(*s.out_dir, snapshot_file_name(prefix, index));
-    auto written = write_npy(path, records, ncomp, s.params.nx, s.params.ny, s.params.nz);
+    // The header takes the field's own grid, which is what the data hold.
+    auto written = write_npy(path, records, ncomp, s.q.nx, s.q.ny, s.q.nz);
     if (written) return true;
     if (!control.stop_on_output_failure) {
       warn_write_failure(path, written.error());
@@ -222,15 +229,27 @@ bool Run3D::write_files(const RunControl& control, RunOutcome& outcome) {
   return true;
 }
 
-bool Run3D::write_stats(const RunControl&, RunOutcome&) {
+// stats.json as it stands for the records so far (rewritten whole at its first write).
+void Run3D::open_stats() {
+  const RunState3D& s = state_;
+  stats_ = std::make_unique<StatsFile>(
+      *s.out_dir, s.model == Model3D::bech
+                      ? stats_json(std::span<const BechStats3D>(s.bech_records))
+                      : stats_json(std::span<const SnapStats3D>(s.records)));
+}
+
+// Appends the newest record to stats.json.
+bool Run3D::write_stats(const RunControl& control, RunOutcome& outcome) {
   const RunState3D& s = state_;
   if (!s.out_dir) return true;
-  if (s.model == Model3D::bech) {
-    write_stats_json(*s.out_dir, stats_json(std::span<const BechStats3D>(s.bech_records)));
-  } else {
-    write_stats_json(*s.out_dir, stats_json(std::span<const SnapStats3D>(s.records)));
-  }
-  return true;
+  stats_->append(s.model == Model3D::bech ? stats_record_json(s.bech_records.back())
+                                          : stats_record_json(s.records.back()));
+  auto error = stats_->take_error();
+  if (!error || !control.stop_on_output_failure) return true;
+  outcome.stop = RunStop::output_failed;
+  outcome.failed_path = error->first;
+  outcome.failure_text = error->second.text;
+  return false;
 }
 
 // The snapshot after the step just taken; false when the run must stop.
@@ -292,6 +311,7 @@ RunOutcome Run3D::advance(std::uint64_t n_steps, std::uint64_t snap_every,
   const std::uint64_t end = s.step + n_steps;
   if (n_steps > 0 && !work_) work_ = std::make_unique<Workspaces>(s);
   if (control.stop_on_non_finite && all_finite(s.q.data) && all_finite(s.phi.data)) save_resume();
+  if (s.out_dir && !stats_) open_stats();
   Poller poller(control);
   RunOutcome outcome;
   while (s.step < end) {
@@ -305,7 +325,12 @@ RunOutcome Run3D::advance(std::uint64_t n_steps, std::uint64_t snap_every,
       break;
     }
   }
-  write_stats(control, outcome);
+  // stats.json is complete at the end of every segment ("[]" for a run without records);
+  // the next segment rewrites it once and appends again.
+  if (stats_) {
+    stats_->finish();
+    stats_.reset();
+  }
   if (s.first_non_finite == kNoStep && !(all_finite(s.q.data) && all_finite(s.phi.data))) {
     s.first_non_finite = s.step;
   }

@@ -9,14 +9,13 @@ written from the field's (nx, ny, nz, ...) array with its grid axes reversed.
 from __future__ import annotations
 
 import math
-import os
 import xml.etree.ElementTree as ET
 from pathlib import Path
 from typing import Any, Optional, Sequence
 
 import numpy as np
 
-from . import _core
+from . import _core, _files
 
 try:
     from vtkmodules.util.numpy_support import numpy_to_vtk, numpy_to_vtkIdTypeArray
@@ -51,19 +50,17 @@ def _vtk_array(name: str, values: np.ndarray, components: Sequence[str] = ()) ->
 
 def _write(writer: Any, data: Any, path: Path) -> Path:
     """Raw appended binary, uncompressed, 64-bit block headers (arrays over 4 GiB
-    stay readable); written to a side file and renamed, so that a failed write
-    leaves no file that looks complete."""
+    stay readable); written through lodestra._files, so that a failed write
+    leaves no file that looks complete, and a link at the name is replaced."""
     writer.SetInputData(data)
     writer.SetDataModeToAppended()
     writer.EncodeAppendedDataOff()
     writer.SetCompressorTypeToNone()
     writer.SetHeaderTypeToUInt64()
-    side = path.with_name(path.name + ".partial")
-    writer.SetFileName(str(side))
-    if writer.Write() != 1 or writer.GetErrorCode() != 0:
-        side.unlink(missing_ok=True)
-        raise OSError(f"VTK could not write {path}")
-    os.replace(side, path)
+    with _files.replacing_by_name(path) as name:
+        writer.SetFileName(str(name))
+        if writer.Write() != 1 or writer.GetErrorCode() != 0:
+            raise OSError(f"VTK could not write {path}")
     return path
 
 
@@ -280,16 +277,8 @@ def write_field_2d(path, q, dx: Optional[float], phi, velocity) -> Path:
     for k, (name, data) in enumerate((("field", image), ("defects", points))):
         blocks.SetBlock(k, data)
         blocks.GetMetaData(k).Set(vtkCompositeDataSet.NAME(), name)
-    writer = vtkXMLMultiBlockDataWriter()
-    writer.SetInputData(blocks)
-    writer.SetDataModeToAppended()
-    writer.EncodeAppendedDataOff()
-    writer.SetCompressorTypeToNone()
-    writer.SetHeaderTypeToUInt64()
-    writer.SetFileName(str(path))
-    if writer.Write() != 1 or writer.GetErrorCode() != 0:
-        raise OSError(f"VTK could not write {path}")
-    return path
+    # The blocks go to files in a folder beside the .vtm, moved into place with it.
+    return _write(vtkXMLMultiBlockDataWriter(), blocks, path)
 
 
 def write_collection(path: Path, entries: Sequence[tuple]) -> Path:
@@ -301,7 +290,6 @@ def write_collection(path: Path, entries: Sequence[tuple]) -> Path:
         ET.SubElement(coll, "DataSet", timestep=repr(float(time)), group="", part=str(part),
                       file=name)
     ET.indent(root)
-    side = path.with_name(path.name + ".partial")
-    ET.ElementTree(root).write(side, encoding="utf-8", xml_declaration=True)
-    os.replace(side, path)
+    with _files.replacing(path) as f:
+        ET.ElementTree(root).write(f, encoding="utf-8", xml_declaration=True)
     return path

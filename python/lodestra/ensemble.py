@@ -24,6 +24,12 @@ runs or more), beside a ``params.json`` in the same directory holding the run's
 index, simulation function, seed, step counts, varied values and every parameter
 value. The directory must exist and must not hold run directories already.
 
+`run` may also name a model of `lodestra.Simulation` ("dry", "hydro", "bech",
+"dry3d", "bech3d"): then every run is a `Simulation` whose noise seed is the run's
+seed, so a seed ensemble varies its noise as well as its initial fields, and the
+models with flow may vary their extensions (``friction``, ``flow_alignment``,
+``backflow``) like parameters.
+
 Needs the ``ensemble`` extra: ``pip install 'lodestra[ensemble]'``.
 """
 
@@ -42,6 +48,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Mapping
 
 import lodestra
+from lodestra import _files
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -70,6 +77,7 @@ class _Runner:
     three_d: bool
     with_phi: bool
     record: str  # the statistics record class
+    simulation: bool = False  # a model of lodestra.Simulation, not a runner function
 
 
 _RUNNERS = {
@@ -80,8 +88,16 @@ _RUNNERS = {
         _Runner("run_ridi_bech", False, True, "BechStats"),
         _Runner("run_ridi_3d", True, False, "SnapStats3D"),
         _Runner("run_ridi_3d_full", True, True, "BechStats3D"),
+        _Runner("dry", False, False, "SnapStats", True),
+        _Runner("hydro", False, False, "SnapStats", True),
+        _Runner("bech", False, True, "BechStats", True),
+        _Runner("dry3d", True, False, "SnapStats3D", True),
+        _Runner("bech3d", True, True, "BechStats3D", True),
     )
 }
+# The model extensions a Sweep of a Simulation model with flow may vary, with their
+# defaults.
+_OPTIONS = {"friction": 0.0, "flow_alignment": 0.0, "backflow": "off"}
 
 
 def _params_class(runner: _Runner) -> type:
@@ -192,7 +208,8 @@ class Sweep:
     """Many runs of one simulation function: the Cartesian product of the varied
     parameters times the seeds.
 
-    run: one of lodestra's five simulation functions.
+    run: one of lodestra's five simulation functions, or the name of a
+        `lodestra.Simulation` model (the noise seed is then the run's seed).
     params: the base `RidiParams` (2D runners) or `RidiParams3D` (3D runners).
     vary: parameter name -> list of values; any constructor parameter of the set.
     seeds: the seeds of every parameter combination.
@@ -215,19 +232,31 @@ class Sweep:
                  seeds: Iterable[int] = (0,), init: InitCallable, n_steps: int,
                  snap_every: int, out_dir: str | os.PathLike[str] | None = None,
                  track_defects: bool = False, keep_fields: bool = False) -> None:
-        name = str(getattr(run, "__name__", ""))
-        if name not in _RUNNERS or getattr(lodestra, name) is not run:
-            raise TypeError("run must be one of lodestra's simulation functions ("
-                            + ", ".join(_RUNNERS) + f"), got {run!r}")
+        name = run if isinstance(run, str) else str(getattr(run, "__name__", ""))
+        known = name in _RUNNERS and (isinstance(run, str) == _RUNNERS[name].simulation)
+        if not known or (not isinstance(run, str) and getattr(lodestra, name) is not run):
+            raise TypeError("run must be one of lodestra's simulation functions or "
+                            "Simulation models (" + ", ".join(_RUNNERS) + f"), got {run!r}")
         self._runner = runner = _RUNNERS[name]
         cls = _params_class(runner)
         if not isinstance(params, cls):
             raise TypeError(f"{name} takes {cls.__name__} parameters, "
                             f"got {type(params).__name__}")
         self._base = _param_values(params)
+        with_options = runner.simulation and name in ("hydro", "bech", "bech3d")
+        self._base_options = dict(_OPTIONS) if with_options else {}
 
         self._vary: dict[str, list[Any]] = {}
         for key, values in dict(vary or {}).items():
+            if key in self._base_options:
+                if isinstance(values, (str, bytes)) or not isinstance(values, Iterable):
+                    raise TypeError(f"vary[{key!r}] must be a list of values")
+                values = [v if key == "backflow" else
+                          _vary_value(v, 0.0, f"vary[{key!r}] value") for v in values]
+                if not values:
+                    raise ValueError(f"vary[{key!r}] has no values")
+                self._vary[key] = values
+                continue
             if key not in self._base:
                 raise ValueError(f"cannot vary {key!r}: not a parameter of {cls.__name__} "
                                  f"(parameters: {', '.join(self._base)})")
@@ -245,7 +274,7 @@ class Sweep:
             raise ValueError("seeds must be below 2**64")
         self._n_steps = _count(n_steps, "n_steps")
         self._snap_every = _count(snap_every, "snap_every")
-        if not runner.three_d and self._snap_every == 0:
+        if (not runner.three_d or runner.simulation) and self._snap_every == 0:
             raise ValueError(f"snap_every must be positive for {name}")
 
         if runner.three_d:
@@ -302,9 +331,12 @@ class Sweep:
             run_dir = None
             if self._out_dir is not None:
                 run_dir = os.path.join(self._out_dir, self._run_dir_name(index))
+            options = {k: values.get(k, v) for k, v in self._base_options.items()}
+            params = {k: v for k, v in values.items() if k not in options}
             tasks.append({
                 "index": index, "run": self._runner.name,
-                "params": {**self._base, **values}, "varied": values, "seed": seed,
+                "params": {**self._base, **params}, "options": options,
+                "varied": values, "seed": seed,
                 "init": self._init, "n_steps": self._n_steps,
                 "snap_every": self._snap_every, "out_dir": run_dir,
                 "track_defects": self._track_defects, "keep_fields": self._keep_fields,
@@ -476,11 +508,25 @@ def _initial_fields(runner: _Runner, made: Any) -> tuple[Any, ...]:
 
 def _write_params_json(task: dict[str, Any]) -> None:
     info = {key: task[key] for key in ("index", "run", "seed", "n_steps", "snap_every",
-                                       "track_defects", "varied", "params")}
-    path = os.path.join(task["out_dir"], "params.json")
-    with open(path, "w", encoding="utf-8") as f:
-        json.dump(info, f, indent=2)
-        f.write("\n")
+                                       "track_defects", "varied", "params", "options")
+            if key in task}
+    _files.write_text(os.path.join(task["out_dir"], "params.json"),
+                      json.dumps(info, indent=2) + "\n")
+
+
+def _simulate(runner: _Runner, fields: tuple[Any, ...], params: Any,
+              task: dict[str, Any]) -> tuple[Any, ...]:
+    """One run as a Simulation seeded with the run's seed: (final fields..., records)."""
+    where: dict[str, Any] = {}
+    if runner.three_d:
+        os.makedirs(task["out_dir"], exist_ok=True)
+        _write_params_json(task)
+        where = {"out_dir": task["out_dir"], "track_defects": task["track_defects"]}
+    sim = lodestra.Simulation(runner.name, fields[0], params,
+                              phi=fields[1] if runner.with_phi else None, seed=task["seed"],
+                              **where, **task["options"])
+    sim.run(task["n_steps"], task["snap_every"])
+    return (sim.q, sim.phi, sim.records) if runner.with_phi else (sim.q, sim.records)
 
 
 def _run_one(task: dict[str, Any]) -> dict[str, Any]:
@@ -495,7 +541,9 @@ def _run_one(task: dict[str, Any]) -> dict[str, Any]:
         params = _params_class(runner)(**task["params"])
         fields = _initial_fields(runner, task["init"](params, task["seed"]))
         steps = (task["n_steps"], task["snap_every"])
-        if runner.three_d:
+        if runner.simulation:
+            result = _simulate(runner, fields, params, task)
+        elif runner.three_d:
             os.makedirs(task["out_dir"], exist_ok=True)
             _write_params_json(task)
             result = getattr(lodestra, runner.name)(*fields, params, *steps, task["out_dir"],

@@ -5,7 +5,9 @@ BECH runner, ``phi_NNNNNN.npy`` and ``vel_NNNNNN.npy``), NNNNNN being the
 index s of the step after which the snapshot was taken, and ``stats.json``
 with one record per snapshot. The readers here check every file completely
 before they return: a missing, truncated or malformed file raises an
-exception naming it, never a partial result.
+exception naming it, never a partial result. The one tear read is the end of
+the ``stats.json`` of a run killed while it appended a record: it reads as the
+records before that one.
 
 Snapshot times: the snapshot after step s lies at time dt*(s+1), the time of
 its record in ``stats.json``.
@@ -102,19 +104,45 @@ def _check_record(k: int, record: Any) -> dict[str, Union[float, int]]:
     return out
 
 
+def _parse_stats(text: str) -> Any:
+    return json.loads(text, object_pairs_hook=_unique_keys, parse_constant=_no_constants)
+
+
+def _before_torn_append(path: Path, raw: bytes) -> Optional[bytes]:
+    """The text of a killed run's stats.json before the append the kill cut
+    short, or None. The runners grow the file in place, replacing its closing
+    "\n]" by the next record; ``.stats.json.length`` beside it holds the length
+    of the last complete text until the run ends."""
+    try:
+        length = int((path.parent / ".stats.json.length").read_bytes())
+    except (OSError, ValueError):
+        return None
+    if not 2 <= length <= len(raw):
+        return None
+    return raw[:length - 2] + b"\n]"
+
+
 def read_stats(out_dir: PathLike) -> list[dict[str, Union[float, int]]]:
     """The records of a run's ``stats.json``, as a list of dicts.
 
     Keys are in file order (those of `SnapStats3D` or `BechStats3D`); counts
     are ints, the other values floats, with null read as NaN. A file that is
     not such a list, or mixes the two record types, raises ValueError naming it.
+    The file of a run killed while it appended a record reads as the records
+    before that one.
     """
     path = _run_dir(out_dir) / "stats.json"
     if not path.is_file():
         raise _missing(path, "no stats.json in run directory")
     try:
-        text = path.read_bytes().decode("utf-8")
-        data = json.loads(text, object_pairs_hook=_unique_keys, parse_constant=_no_constants)
+        raw = path.read_bytes()
+        try:
+            data = _parse_stats(raw.decode("utf-8"))
+        except json.JSONDecodeError:
+            before = _before_torn_append(path, raw)
+            if before is None:
+                raise
+            data = _parse_stats(before.decode("utf-8"))
         if not isinstance(data, list):
             raise ValueError("the top level is not a list of records")
         records = [_check_record(k, r) for k, r in enumerate(data)]
@@ -122,6 +150,8 @@ def read_stats(out_dir: PathLike) -> list[dict[str, Union[float, int]]]:
             raise ValueError("records of different types in one run")
     except ValueError as err:  # json.JSONDecodeError and UnicodeDecodeError included
         raise ValueError(f"{path}: not a valid statistics file: {err}") from None
+    except RecursionError:
+        raise ValueError(f"{path}: not a valid statistics file: nested too deeply") from None
     return records
 
 
@@ -157,6 +187,15 @@ def _read_npy(path: Path, ncomp: int) -> np.ndarray:
     with open(path, "rb") as f:
         try:
             version = fmt.read_magic(f)
+            # The header's length before numpy reads (and allocates) it: a corrupt one may
+            # claim gigabytes.
+            start = f.tell()
+            size = {(1, 0): 2, (2, 0): 4}.get(version, 0)
+            claimed = int.from_bytes(f.read(size), "little") if size else 0
+            have = os.fstat(f.fileno()).st_size - start - size
+            if claimed > have:
+                raise ValueError(f"the header claims {claimed} bytes, the file holds {have}")
+            f.seek(start)
             if version == (1, 0):
                 shape, fortran, dtype = fmt.read_array_header_1_0(f)
             elif version == (2, 0):
@@ -165,7 +204,8 @@ def _read_npy(path: Path, ncomp: int) -> np.ndarray:
                 raise ValueError(f"NPY version {version} is not supported")
         except (ValueError, EOFError, SyntaxError) as err:
             raise ValueError(f"{path}: not a valid .npy file: {err}") from None
-        if dtype != np.dtype("<f8") or fortran or len(shape) != 4 or shape[3] != ncomp:
+        if (dtype != np.dtype("<f8") or fortran or len(shape) != 4 or shape[3] != ncomp
+                or min(shape) < 0):
             raise ValueError(f"{path}: expected a C-ordered '<f8' array of shape "
                              f"(nx, ny, nz, {ncomp}), the header says {dtype.str} {shape}"
                              f"{' in Fortran order' if fortran else ''}")

@@ -45,10 +45,9 @@ from typing import Any
 
 import numpy as np
 
-import tempfile
 import types
 
-from . import _core
+from . import _core, _files
 
 __all__ = ["Simulation", "MODELS"]
 
@@ -386,7 +385,8 @@ class Simulation:
             arrays["lines_state"] = (np.concatenate(states) if states
                                      else np.zeros(0, dtype=np.uint8))
             arrays["lines_offsets"] = np.cumsum([0] + [len(s) for s in states], dtype=np.int64)
-        _write_atomic(path, lambda f: np.savez(f, **arrays))
+        with _files.replacing(path) as f:
+            np.savez(f, **arrays)
         return path
 
     @classmethod
@@ -501,8 +501,10 @@ def _param_values(params: Any) -> dict[str, Any]:
 
 def _field_array(field: Any) -> np.ndarray:
     """A field's values for the checkpoint: (n, components) in 2D, (nx, ny, nz[, c]) in 3D."""
-    for name in ("q", "phi", "u"):
-        if hasattr(field, "nz") and hasattr(field, name):
+    import lodestra
+    for cls, name in ((lodestra.QField3D, "q"), (lodestra.ScalarField3D, "phi"),
+                      (lodestra.VelocityField3D, "u")):
+        if isinstance(field, cls):
             return np.asarray(getattr(field, name)).reshape(field.nx, field.ny, field.nz, -1)
     return np.asarray(field.to_numpy())
 
@@ -515,18 +517,3 @@ def _field_from(cls: Any, array: np.ndarray, grid: tuple[Any, ...]) -> Any:
     if flat.shape[1] == 1:
         flat = flat.reshape(n)
     return cls.from_numpy(flat, *grid)
-
-
-def _write_atomic(path: str, write: Callable[[Any], None]) -> None:
-    """Write a file through a new temporary file in its directory, then rename it over
-    the target: a reader sees the old file or the whole new one, and a symlink at the
-    target is replaced, never followed."""
-    folder = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(prefix=".", suffix=".tmp", dir=folder)
-    try:
-        with os.fdopen(fd, "wb") as f:
-            write(f)
-        os.replace(tmp, path)
-    except BaseException:
-        os.unlink(tmp)
-        raise

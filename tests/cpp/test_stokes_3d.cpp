@@ -216,7 +216,9 @@ TEST(Spectral3DConventions, ModifiedWavenumbers) {
     ASSERT_EQ(k.size(), n);
     for (Count i = 0; i < n; ++i) {
       EXPECT_EQ(k[i], literal_k(i, n, 0.7)) << n << " " << i;
-      if (!is_nyquist(i, n)) EXPECT_EQ(k[mirror_index(i, n)], -k[i]);
+      if (!is_nyquist(i, n)) {
+        EXPECT_EQ(k[mirror_index(i, n)], -k[i]);
+      }
     }
   }
   // The Nyquist index keeps sin(pi)/dx, a rounding-size positive value, not 0.

@@ -1,6 +1,9 @@
 import math
+import os
 import platform
+import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -23,6 +26,41 @@ CPYTHON_39 = platform.python_implementation() == "CPython" and sys.version_info 
 cpython39_drops_class_signature = pytest.mark.xfail(
     CPYTHON_39, strict=True,
     reason="CPython 3.9 gives classes made from a type spec no __text_signature__")
+
+
+# The suite writes only into temporary directories: a file or folder that appears in the
+# source tree while it runs (run output of a runner given a relative out_dir, say) fails the
+# session. The tree's untracked entries (ignored ones included, folders collapsed) are listed
+# by git before and after; caches of the tools themselves do not count. Outside a git
+# checkout there is nothing to compare.
+TREE = Path(__file__).resolve().parents[2]
+TOOL_CACHES = {"__pycache__", ".pytest_cache", ".hypothesis", ".mypy_cache"}
+
+
+def untracked_entries():
+    try:
+        listing = subprocess.run(["git", "-C", str(TREE), "ls-files", "-z", "--others",
+                                  "--directory"], capture_output=True, check=True).stdout
+    except (OSError, subprocess.CalledProcessError):
+        return None
+    names = {os.fsdecode(n) for n in listing.split(b"\0") if n}
+    return {n for n in names if not TOOL_CACHES & set(Path(n).parts)}
+
+
+def pytest_sessionstart(session):
+    session.untracked_before = untracked_entries()
+
+
+def pytest_sessionfinish(session, exitstatus):
+    before = getattr(session, "untracked_before", None)
+    after = untracked_entries()
+    if before is None or after is None:
+        return
+    left = sorted(after - before)
+    if left:
+        sys.stderr.write("\nthe tests left files in the source tree (" + str(TREE) + "):\n  "
+                         + "\n  ".join(left) + "\n")
+        session.exitstatus = pytest.ExitCode.TESTS_FAILED
 
 
 @pytest.fixture

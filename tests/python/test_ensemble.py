@@ -178,3 +178,23 @@ def test_task_and_run_functions_travel_by_pickle():
     for fn in [ensemble._run_one, lodestra.run_ridi_3d, lodestra.run_ridi_3d_full,
                *RUNNERS_2D]:
         assert cloudpickle.loads(cloudpickle.dumps(fn)) is fn
+
+
+class ConstantQ:
+    """Initial fields that ignore the seed: only the noise can tell runs apart."""
+
+    def __call__(self, params, seed):
+        return lodestra.QField2D.random_perturbation(params.nx, params.ny, params.dx, 0.05, 1)
+
+
+def test_a_simulation_sweep_ties_the_noise_to_the_run_seed(client):
+    p = params_2d(16, noise=0.05)
+    sweep = ensemble.Sweep("hydro", p, vary={"friction": [0.0]}, seeds=[4, 5], init=ConstantQ(),
+                           n_steps=40, snap_every=20, keep_fields=True)
+    result = sweep.run(client, progress=False)
+    for index, seed in enumerate([4, 5]):
+        sim = lodestra.Simulation("hydro", ConstantQ()(p, 0), p, seed=seed)
+        sim.run(40, 20)
+        assert bits(result.fields[index]) == bits(sim.q)
+    assert bits(result.fields[0]) != bits(result.fields[1])
+    assert list(result.records["friction"]) == [0.0] * 6

@@ -192,3 +192,24 @@ def test_ctrl_c_stops_a_long_run_quickly(tmp_path):
     proc.wait(timeout=60)
     assert out[0] == "stopped" and 2 < int(out[1]) < 20000
     assert latency < 1.0
+
+
+def test_other_threads_run_while_it_steps_and_a_second_run_is_refused():
+    import threading
+    p = L.RidiParams.default_test()
+    p.nx = p.ny = 128
+    big = L.Simulation("hydro", L.QField2D.random_perturbation(128, 128, p.dx, 0.05, 1), p)
+    stepping = threading.Thread(target=lambda: big.run(400, 1000))
+    start = time.monotonic()
+    stepping.start()
+    time.sleep(0.02)
+    with pytest.raises(RuntimeError, match="already running"):
+        big.run(1)
+    ticks = 0
+    while stepping.is_alive():
+        ticks += 1
+        time.sleep(0.001)
+    elapsed = time.monotonic() - start
+    assert big.step == 400
+    # The lock is held only at the polls (every 0.1 s): this thread ticks throughout.
+    assert elapsed < 0.2 or ticks > 100 * elapsed

@@ -22,6 +22,8 @@
 
 namespace lodestra_solver {
 
+class StatsFile;
+
 enum class Model3D : std::uint8_t { dry, bech };
 
 struct RunState3D {
@@ -86,6 +88,7 @@ class Run3D {
   struct Workspaces;
   struct Resume;
 
+  void open_stats();
   void step_once();
   bool snapshot(std::uint64_t snap_every, const RunControl& control, RunOutcome& outcome);
   bool write_files(const RunControl& control, RunOutcome& outcome);
@@ -96,6 +99,7 @@ class Run3D {
   RunState3D state_;
   std::unique_ptr<Workspaces> work_;
   std::unique_ptr<Resume> resume_;
+  std::unique_ptr<StatsFile> stats_;  // out_dir/stats.json while the run writes it
 };
 
 }  // namespace lodestra_solver
