@@ -67,7 +67,7 @@ int main() {
       runs.back().advance(1, 0, RunControl{});
     }
     double best[3] = {std::numeric_limits<double>::infinity(), best[0], best[0]};
-    for (int r = 0; r < 5; ++r) {
+    for (int r = 0; r < 9; ++r) {
       for (int k = 0; k < 3; ++k) {
         best[k] =
             std::min(best[k], bench::best_seconds([&] { runs[k].advance(1, 0, RunControl{}); }, 1));

@@ -255,31 +255,53 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void flow_pass(const QField3D& q, const Ve
   }
 }
 
-// The passive stress of n vertices into nine planes of n values (sigma_ab in plane 3a + b).
-// In chunks of vertices whose Q and H records are first laid out one array per component,
-// so that the loop over a chunk's vertices vectorises. Compiled per instruction set;
-// flatten inlines the evaluator.
+// The passive stress of n vertices into nine planes of n values (sigma_ab in plane 3a + b):
+// passive_stress_3d_at written out on scalars, operation for operation, so that the loop
+// over vertices vectorises. Compiled per instruction set.
 template <bool kFull>
-LODESTRA_SIMD_CLONES [[gnu::flatten]] void stress_pass(const double* __restrict q,
-                                                       const double* __restrict h, Count n,
-                                                       double lambda, double xi,
-                                                       double* __restrict out) {
-  double q_c[5][kChunk];
-  double h_c[5][kChunk];
-  for (Count k0 = 0; k0 < n; k0 += kChunk) {
-    const Count m = std::min(n - k0, kChunk);
-    for (Count t = 0; t < m; ++t) {
-      for (Count c = 0; c < 5; ++c) {
-        q_c[c][t] = q[5 * (k0 + t) + c];
-        h_c[c][t] = h[5 * (k0 + t) + c];
-      }
+LODESTRA_SIMD_CLONES void stress_pass(const double* __restrict q, const double* __restrict h,
+                                      Count n, double lambda, double xi, double* __restrict out) {
+  const double two_lambda = lambda + lambda;
+  const double c = (xi + xi) / 3.0;
+  for (Count k = 0; k < n; ++k) {
+    const double* r = q + 5 * k;
+    const double* g = h + 5 * k;
+    // Q = [[a, b, e], [b, d, f], [e, f, -(a + d)]], H likewise with capitals.
+    const double a = r[0], b = r[1], e = r[2], d = r[3], f = r[4], z = -(a + d);
+    const double ha = g[0], hb = g[1], he = g[2], hd = g[3], hf = g[4], hz = -(ha + hd);
+    // P = Q H, entry (i, j) = (Q_i0 H_0j + Q_i1 H_1j) + Q_i2 H_2j.
+    const double p00 = (a * ha + b * hb) + e * he;
+    const double p01 = (a * hb + b * hd) + e * hf;
+    const double p02 = (a * he + b * hf) + e * hz;
+    const double p10 = (b * ha + d * hb) + f * he;
+    const double p11 = (b * hb + d * hd) + f * hf;
+    const double p12 = (b * he + d * hf) + f * hz;
+    const double p20 = (e * ha + f * hb) + z * he;
+    const double p21 = (e * hb + f * hd) + z * hf;
+    const double p22 = (e * he + f * hf) + z * hz;
+    const double a01 = p01 - p10;
+    const double a02 = p02 - p20;
+    const double a12 = p12 - p21;
+    double s[9] = {0.0, a01, a02, -a01, 0.0, a12, -a02, -a12, 0.0};
+    if constexpr (kFull) {
+      const double tlq = two_lambda * ((p00 + p11) + p22);
+      const double s00 = (a * tlq - lambda * (p00 + p00)) - c * ha;
+      const double s01 = (b * tlq - lambda * (p01 + p10)) - c * hb;
+      const double s02 = (e * tlq - lambda * (p02 + p20)) - c * he;
+      const double s11 = (d * tlq - lambda * (p11 + p11)) - c * hd;
+      const double s12 = (f * tlq - lambda * (p12 + p21)) - c * hf;
+      const double s22 = (z * tlq - lambda * (p22 + p22)) - c * hz;
+      s[0] = s00;
+      s[1] = s01 + a01;
+      s[2] = s02 + a02;
+      s[3] = s01 - a01;
+      s[4] = s11;
+      s[5] = s12 + a12;
+      s[6] = s02 - a02;
+      s[7] = s12 - a12;
+      s[8] = s22;
     }
-    for (Count t = 0; t < m; ++t) {
-      const double r[5] = {q_c[0][t], q_c[1][t], q_c[2][t], q_c[3][t], q_c[4][t]};
-      const double g[5] = {h_c[0][t], h_c[1][t], h_c[2][t], h_c[3][t], h_c[4][t]};
-      const std::array<double, 9> s = passive_stress_3d_at(r, g, lambda, xi, kFull);
-      for (Count e = 0; e < 9; ++e) out[e * n + k0 + t] = s[e];
-    }
+    for (Count m = 0; m < 9; ++m) out[m * n + k] = s[m];
   }
 }
 

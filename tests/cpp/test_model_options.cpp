@@ -396,7 +396,8 @@ TEST(Backflow, StressDivergence3D) {
 }
 
 // The 3D step with backflow forms H once: the Euler pass reading it equals the pass that
-// evaluates it, bit for bit; the passive stress of a uniform Q drives no flow.
+// evaluates it, bit for bit, and the stress planes are the evaluator's; the passive stress
+// of a uniform Q drives no flow.
 TEST(Backflow, StoredMolecularField3D) {
   RidiParams3D p = RidiParams3D::default_test();
   p.chi_a = 0.3;
@@ -408,6 +409,10 @@ TEST(Backflow, StoredMolecularField3D) {
     std::vector<double> sigma;
     passive_stress_3d(q, p, 0.7, 0.5, true, h, sigma);
     EXPECT_TRUE(same_bits(h.data, molecular_field_3d(q, p, 0.7).data));
+    for (Count k = 0; k < q.len(); ++k) {
+      const auto s = passive_stress_3d_at(&q.data[5 * k], &h.data[5 * k], p.lambda_, 0.5, true);
+      for (Count e = 0; e < 9; ++e) EXPECT_EQ(sigma[e * q.len() + k], s[e]);
+    }
     lodestra_fields::VelocityField3D u;
     stokes_solve_3d_into(q, p, u, 0.1, &sigma);
     QField3D a = q, b = q;
