@@ -1,10 +1,10 @@
-// The hydrodynamic step with the model options against the specified step, 256 x 256,
+// The hydrodynamic step with the model options against the base step, 256 x 256,
 // measured in turn in the same run:
-//   friction + flow alignment   <= 1.1 x the specified step (only the Stokes divisor and
+//   friction + flow alignment   <= 1.1 x the base step (only the Stokes divisor and
 //                                   a few products per vertex change)
-//   backflow "full"             <= 1.5 x the specified step (one more forward transform
+//   backflow "full"             <= 1.5 x the base step (one more forward transform
 //                                   and one stencil pass for H and the passive stress)
-// 3D: the bech3d step (Stokes, Euler, Cahn-Hilliard), 48^3, against the specified step:
+// 3D: the bech3d step (Stokes, Euler, Cahn-Hilliard), 48^3, against the base step:
 // friction + flow alignment <= 1.1, backflow "full" <= 1.5.
 
 #include <algorithm>

@@ -13,7 +13,7 @@ zeta A k / Gamma_f instead of zeta A / (eta k). The flow is read from lodestra.S
 started from.
 Expected: max |u - u_exact| <= 1e-12 for amplitudes of order 1 (the solve is exact for one
 mode; what remains is FFT rounding ~ 1e-15), for every mode and friction, including
-Gamma_f = 0 (the specified solver).
+Gamma_f = 0 (the frictionless solver).
 Run time: quick (2D 32^2, 3D 4x4x16) and full (2D 128^2, 3D 8x8x32) about 2 s.
 """
 

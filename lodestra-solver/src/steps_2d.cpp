@@ -84,7 +84,7 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void rk4_pass(const Rk4Pass& p, const doub
 // result equals add(Q, scale(beris_edwards_rhs(Q, &v), dt)) bit for bit.
 // kAlign adds the flow-alignment terms to S (S = corotation + alignment); kStoredH
 // reads H from `h` (interleaved like Q) where the step has formed it already for the
-// passive stress, instead of evaluating it again. Neither changes the specified
+// passive stress, instead of evaluating it again. Neither changes the base
 // arithmetic when off. Compiled per instruction set like the RK4 passes.
 template <bool kUnit, bool kAlign, bool kStoredH>
 LODESTRA_SIMD_CLONES [[gnu::flatten]] void euler_flow_pass(const QField2D& q,
@@ -150,7 +150,7 @@ void euler_flow_spaced(const QField2D& q, const VelocityField2D& v, const RidiPa
   }
 }
 
-// A zero flow alignment takes the specified pass, without the alignment terms.
+// A zero flow alignment takes the base pass, without the alignment terms.
 void euler_flow_update(const QField2D& q, const VelocityField2D& v, const RidiParams& params,
                        double xi, const double* h, QField2D& out) {
   const bool align = xi != 0.0;

@@ -263,7 +263,7 @@ TEST(Backflow, AntisymmetricStressMode) {
 }
 
 // With antisymmetric backflow and xi = 0 the step is the composition: the flow of
-// (zeta Q, A(Q, H(Q))) and then Q + dt R(Q, v) with the specified terms; a uniform Q
+// (zeta Q, A(Q, H(Q))) and then Q + dt R(Q, v) with the base terms; a uniform Q
 // has a uniform stress, so no flow.
 TEST(Backflow, StepIsTheCompositionAndUniformQStaysAtRest) {
   const RidiParams p = active_params(10);

@@ -54,7 +54,7 @@ class DryRk4 {
 // next Q, built once. step() solves the flow of the current Q into `velocity`
 // and replaces Q by Q + dt R(Q, velocity). The model options add substrate
 // friction to the flow, flow alignment to S and the passive stress to the source
-// of the flow; at their defaults the step is the specified one, bit for bit.
+// of the flow; at their defaults the step is the base one, bit for bit.
 class FlowStepper {
  public:
   explicit FlowStepper(const lodestra_fields::QField2D& q);
