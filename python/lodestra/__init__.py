@@ -12,6 +12,10 @@ from ._core import PanicException
 # The core's own list, imported by name so that type checkers read it from its stub.
 from ._core import __all__ as __all__
 
+# Beside the core's names, outside __all__: a parameter set changed by name, and read
+# as a table.
+from ._params_tools import describe, replace
+
 __doc__ = _core.__doc__
 
 _SUBMODULES = ("io", "plot", "defects", "ensemble")
