@@ -8,7 +8,8 @@ which follows a Cahn-Hilliard equation integrated by exponential time differenci
 nematic order attract lipid.
 
 Parameters: 64 x 64 test set with zeta_eff = 3, chi_ms = 2, xi_l = 2, noise_amp = 0.01,
-600 steps, snapshots every 20. Run time: about 2 seconds (the K0 map dominates).
+600 steps, snapshots every 20. Run time: about 2 s on a free core (the run itself 0.5 s,
+the K0 map dominating it); 6 s on a busy two-core machine.
 Output: the statistics table, bech.png (phi beside S with the director and defects)
 and bech_stats.png (the statistics over time).
 """

@@ -9,7 +9,8 @@ nematic order pulls phi towards the well-ordered regions.
 
 Parameters: RidiParams3D.default_test() on 16^3 with noise_amp = 0.01, dt = 0.01,
 300 steps, a snapshot every 25 steps with line tracking: the lines of the random
-initial field coarsen while the order grows. Run time: about half a second.
+initial field coarsen while the order grows. Run time: about 1.5 s on a free core (the
+run itself 0.3 s, the rest imports and pictures); 5.5 s on a busy two-core machine.
 Output: the statistics table, bech_3d.png (the lines over a slice of S; <S>, <phi> and
 the line count over time) and bech_3d_fields.png (phi beside S on the middle slice).
 """

@@ -7,7 +7,8 @@ S = 0.5 (tr Q^2 = -a_eff/(2c)) and the regions of different alignment meet along
 half-integer disclination lines, which shorten and annihilate as the texture coarsens.
 
 Parameters: RidiParams3D.default_test() on 24^3, dt = 0.01, 600 Euler steps, a snapshot
-every 50 steps with line tracking. Run time: about 5 s on one core.
+every 50 steps with line tracking. Run time: about 1.5 s on a free core (the run itself
+0.4 s); 4 s on a busy two-core machine.
 Output: the statistics table, snapshots in a temporary directory, and dry_3d.png (the
 lines over a slice of S, coloured by curvature; the statistics over time).
 """
