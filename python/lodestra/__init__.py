@@ -1,7 +1,7 @@
 # The public face of the compiled core: every name, docstring and __all__ of
 # lodestra._core, re-exported unchanged. The pure-Python submodules (io, plot,
 # defects, ensemble) load on first use, so `import lodestra` imports nothing
-# beyond the core and NumPy.
+# beyond the core, NumPy and the small parameter helpers (_params_doc, _params_tools).
 import importlib as _importlib
 import types as _types
 
