@@ -45,6 +45,7 @@ autodoc_default_options = {"members": True, "undoc-members": False}
 napoleon_google_docstring = False
 napoleon_numpy_docstring = True
 napoleon_use_rtype = False
+napoleon_use_ivar = True
 
 sphinx_gallery_conf = {
     "examples_dirs": "tutorials",

@@ -121,7 +121,14 @@ def _doc_rst(app: Any, doc: str | None, what: str) -> list[str]:
         return []
     from sphinx.ext.napoleon.docstring import NumpyDocstring
 
-    return str(NumpyDocstring(doc, app.config, what=what)).splitlines()
+    lines = str(NumpyDocstring(doc, app.config, what=what)).splitlines()
+    # |q| and |grad phi|^2 read well in an editor; in reST a bar starts a substitution.
+    # Doctest blocks (from >>> to the next blank line) stay as written.
+    out, in_doctest = [], False
+    for line in lines:
+        in_doctest = line.lstrip().startswith(">>>") or (in_doctest and bool(line.strip()))
+        out.append(line if in_doctest else line.replace("|", "\\|"))
+    return out
 
 
 def _indent(lines: list[str], n: int) -> list[str]:
