@@ -285,7 +285,7 @@ class ValidationGallery(Directive):
                         f"     - {_cell(_number(c['measured']))}", f"     - {_cell(tol)}",
                         f"     - {status}"]
             out += ["", f"Script ``validation/{case}.py`` ({result.get('mode', 'full')} mode):", "",
-                    "::", ""]
+                    ".. code-block:: text", ""]
             out += _indent(doc.splitlines(), 4) + [""]
         return _parse(self, "\n".join(out))
 
