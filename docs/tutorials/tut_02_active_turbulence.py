@@ -40,10 +40,12 @@ print("finite:", np.isfinite(stats[-1].mean_s))
 # Defect density over time
 # ------------------------
 # The records' ``defect_density`` counts the defects inside the array (not on the
-# periodic seam). Each quantity gets its own panel:
+# periodic seam). Each quantity gets its own panel; the density falls by orders of
+# magnitude from the random start, so on a log scale:
 import lodestra.plot as lplot
 
 fig = lplot.records(stats, ("mean_s", "defect_density"))
+fig.axes[1].set_yscale("log")
 
 # %%
 # The steady density, seam included
@@ -71,4 +73,4 @@ image = b.imshow(np.hypot(v[..., 0], v[..., 1]).T, origin="lower", cmap="magma")
 b.streamplot(np.arange(p.nx), np.arange(p.ny), v[..., 0].T, v[..., 1].T, color="white",
              density=1.0, linewidth=0.6)
 fig.colorbar(image, ax=b, label="|u|")
-b.set_title("flow speed and streamlines")
+_ = b.set_title("flow speed and streamlines")
