@@ -67,7 +67,7 @@ class ParamsTable(Directive):
         out = [".. list-table::", "   :header-rows: 1", "   :widths: 11 8 34 9 8 8 7 15",
                "   :class: lodestra-params", "",
                "   * - name", "     - symbol", "     - meaning", "     - unit",
-               "     - test set", "     - valid", "     - settable", "     - read by"]
+               "     - test set", "     - validation", "     - settable", "     - read by"]
         for e in _params_doc.entries_of(cls):
             models = ", ".join(MODEL_NAMES[m] for m in e.models) or "none (carried only)"
             out += [f"   * - .. param:: {cls.__name__}.{e.name}", "",

@@ -136,6 +136,8 @@ def test_docstring_examples_run(module, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     if module == "plot":
         pytest.importorskip("matplotlib").use("Agg")
+    if module == "ensemble":
+        pytest.importorskip("cloudpickle")
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
     parser = doctest.DocTestParser()
     if module == "stub":
