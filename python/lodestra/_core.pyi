@@ -198,11 +198,14 @@ class QField2D:
         """The largest |q| = sqrt(q1^2 + q2^2) over the grid."""
     def __len__(self) -> int: ...
     @property
-    def nx(self) -> int: ...
+    def nx(self) -> int:
+        """Vertices along x."""
     @property
-    def ny(self) -> int: ...
+    def ny(self) -> int:
+        """Vertices along y."""
     @property
-    def dx(self) -> float: ...
+    def dx(self) -> float:
+        """Grid spacing (all axes)."""
 
 @final
 class ScalarField2D:
@@ -246,11 +249,14 @@ class ScalarField2D:
         """The mean of |grad phi|^2 by central differences (units 1/length^2)."""
     def __len__(self) -> int: ...
     @property
-    def nx(self) -> int: ...
+    def nx(self) -> int:
+        """Vertices along x."""
     @property
-    def ny(self) -> int: ...
+    def ny(self) -> int:
+        """Vertices along y."""
     @property
-    def dx(self) -> float: ...
+    def dx(self) -> float:
+        """Grid spacing (all axes)."""
 
 @final
 class VelocityField2D:
@@ -267,11 +273,14 @@ class VelocityField2D:
     def to_numpy(self) -> _Array:
         """A new array of shape (nx*ny, 2): (ux, uy) per vertex."""
     @property
-    def nx(self) -> int: ...
+    def nx(self) -> int:
+        """Vertices along x."""
     @property
-    def ny(self) -> int: ...
+    def ny(self) -> int:
+        """Vertices along y."""
     @property
-    def dx(self) -> float: ...
+    def dx(self) -> float:
+        """Grid spacing (all axes)."""
 
 @final
 class SnapStats:
@@ -283,17 +292,23 @@ class SnapStats:
     defects.
     """
     @property
-    def time(self) -> float: ...
+    def time(self) -> float:
+        """Simulation time of the record, dt * step."""
     @property
-    def mean_s(self) -> float: ...
+    def mean_s(self) -> float:
+        """Mean scalar order S = 2|q| over the grid."""
     @property
-    def n_defects(self) -> int: ...
+    def n_defects(self) -> int:
+        """Number of defects found by the scan (inside the array, not on the seam)."""
     @property
-    def n_plus(self) -> int: ...
+    def n_plus(self) -> int:
+        """Number of +1/2 defects."""
     @property
-    def n_minus(self) -> int: ...
+    def n_minus(self) -> int:
+        """Number of -1/2 defects."""
     @property
-    def defect_density(self) -> float: ...
+    def defect_density(self) -> float:
+        """n_defects per unit area, area = (dx nx)(dx ny) of the parameter set."""
 
 @final
 class BechStats:
@@ -301,23 +316,32 @@ class BechStats:
     variance and mean squared gradient.
     """
     @property
-    def time(self) -> float: ...
+    def time(self) -> float:
+        """Simulation time of the record, dt * step."""
     @property
-    def mean_s(self) -> float: ...
+    def mean_s(self) -> float:
+        """Mean scalar order S = 2|q| over the grid."""
     @property
-    def n_defects(self) -> int: ...
+    def n_defects(self) -> int:
+        """Number of defects found by the scan (inside the array, not on the seam)."""
     @property
-    def n_plus(self) -> int: ...
+    def n_plus(self) -> int:
+        """Number of +1/2 defects."""
     @property
-    def n_minus(self) -> int: ...
+    def n_minus(self) -> int:
+        """Number of -1/2 defects."""
     @property
-    def defect_density(self) -> float: ...
+    def defect_density(self) -> float:
+        """n_defects per unit area, area = (dx nx)(dx ny) of the parameter set."""
     @property
-    def mean_phi(self) -> float: ...
+    def mean_phi(self) -> float:
+        """Mean of phi (conserved)."""
     @property
-    def phi_variance(self) -> float: ...
+    def phi_variance(self) -> float:
+        """Variance of phi."""
     @property
-    def mean_grad_phi_sq(self) -> float: ...
+    def mean_grad_phi_sq(self) -> float:
+        """Mean of |grad phi|^2 (1/length^2)."""
 
 @final
 class DefectInfo:
@@ -325,11 +349,14 @@ class DefectInfo:
     (i+1, j+1)), the frame's rotation angle around it and its charge sign (+1 or -1).
     """
     @property
-    def plaquette(self) -> tuple[int, int]: ...
+    def plaquette(self) -> tuple[int, int]:
+        """(i, j): the plaquette with corners (i, j) to (i + 1, j + 1)."""
     @property
-    def angle(self) -> float: ...
+    def angle(self) -> float:
+        """Rotation angle of the frame carried around the plaquette (radians)."""
     @property
-    def charge_sign(self) -> int: ...
+    def charge_sign(self) -> int:
+        """+1 for a +1/2 defect, -1 for a -1/2 defect."""
 
 def run_ridi_component1(
     q_init: QField2D, params: RidiParams, n_steps: _Count, snap_every: _Count
@@ -698,15 +725,20 @@ class QField3D:
         """The largest tensor norm over the grid (off-diagonal entries counted once)."""
     def __len__(self) -> int: ...
     @property
-    def nx(self) -> int: ...
+    def nx(self) -> int:
+        """Vertices along x."""
     @property
-    def ny(self) -> int: ...
+    def ny(self) -> int:
+        """Vertices along y."""
     @property
-    def nz(self) -> int: ...
+    def nz(self) -> int:
+        """Vertices along z."""
     @property
-    def dx(self) -> float: ...
+    def dx(self) -> float:
+        """Grid spacing (all axes)."""
     @property
-    def q(self) -> _Array: ...
+    def q(self) -> _Array:
+        """The components as a new array of shape (nx, ny, nz, 5): q11, q12, q13, q22, q23."""
 
 @final
 class VelocityField3D:
@@ -723,15 +755,20 @@ class VelocityField3D:
         """Every vertex the velocity ``u`` = (ux, uy, uz)."""
     def __len__(self) -> int: ...
     @property
-    def nx(self) -> int: ...
+    def nx(self) -> int:
+        """Vertices along x."""
     @property
-    def ny(self) -> int: ...
+    def ny(self) -> int:
+        """Vertices along y."""
     @property
-    def nz(self) -> int: ...
+    def nz(self) -> int:
+        """Vertices along z."""
     @property
-    def dx(self) -> float: ...
+    def dx(self) -> float:
+        """Grid spacing (all axes)."""
     @property
-    def u(self) -> _Array: ...
+    def u(self) -> _Array:
+        """The velocity as a new array of shape (nx, ny, nz, 3)."""
 
 @final
 class ScalarField3D:
@@ -767,15 +804,20 @@ class ScalarField3D:
         """The largest value."""
     def __len__(self) -> int: ...
     @property
-    def nx(self) -> int: ...
+    def nx(self) -> int:
+        """Vertices along x."""
     @property
-    def ny(self) -> int: ...
+    def ny(self) -> int:
+        """Vertices along y."""
     @property
-    def nz(self) -> int: ...
+    def nz(self) -> int:
+        """Vertices along z."""
     @property
-    def dx(self) -> float: ...
+    def dx(self) -> float:
+        """Grid spacing (all axes)."""
     @property
-    def phi(self) -> _Array: ...
+    def phi(self) -> _Array:
+        """The values as a new flat array of length nx*ny*nz."""
 
 @final
 class SnapStats3D:
@@ -783,39 +825,54 @@ class SnapStats3D:
     fields are 0 (``total_line_length`` -0.0) when the run does not track defects.
     """
     @property
-    def time(self) -> float: ...
+    def time(self) -> float:
+        """Simulation time after the step: dt * (s + 1)."""
     @property
-    def mean_s(self) -> float: ...
+    def mean_s(self) -> float:
+        """Mean scalar order S = 1.5 lambda_max over the grid."""
     @property
-    def biaxiality_p(self) -> float: ...
+    def biaxiality_p(self) -> float:
+        """Mean biaxiality P = lambda_mid - lambda_min."""
     @property
-    def n_disclination_lines(self) -> int: ...
+    def n_disclination_lines(self) -> int:
+        """Number of disclination lines (0 without tracking)."""
     @property
-    def total_line_length(self) -> float: ...
+    def total_line_length(self) -> float:
+        """Sum of the lines' vertex counts (-0.0 with no lines)."""
     @property
-    def mean_line_curvature(self) -> float: ...
+    def mean_line_curvature(self) -> float:
+        """Mean Frenet curvature over all line vertices (0.0 with no lines)."""
     @property
-    def n_events(self) -> int: ...
+    def n_events(self) -> int:
+        """Number of creation, annihilation and reconnection events since the previous snapshot."""
 
 @final
 class BechStats3D:
     """One record of a 3D BECH run: the fields of `SnapStats3D` and the mean of phi."""
     @property
-    def time(self) -> float: ...
+    def time(self) -> float:
+        """Simulation time after the step: dt * (s + 1)."""
     @property
-    def mean_s(self) -> float: ...
+    def mean_s(self) -> float:
+        """Mean scalar order S = 1.5 lambda_max over the grid."""
     @property
-    def biaxiality_p(self) -> float: ...
+    def biaxiality_p(self) -> float:
+        """Mean biaxiality P = lambda_mid - lambda_min."""
     @property
-    def mean_phi(self) -> float: ...
+    def mean_phi(self) -> float:
+        """Mean of phi after the step's lipid update (conserved)."""
     @property
-    def n_disclination_lines(self) -> int: ...
+    def n_disclination_lines(self) -> int:
+        """Number of disclination lines (0 without tracking)."""
     @property
-    def total_line_length(self) -> float: ...
+    def total_line_length(self) -> float:
+        """Sum of the lines' vertex counts (-0.0 with no lines)."""
     @property
-    def mean_line_curvature(self) -> float: ...
+    def mean_line_curvature(self) -> float:
+        """Mean Frenet curvature over all line vertices (0.0 with no lines)."""
     @property
-    def n_events(self) -> int: ...
+    def n_events(self) -> int:
+        """Number of creation, annihilation and reconnection events since the previous snapshot."""
 
 @final
 class DisclinationLine:
@@ -841,17 +898,23 @@ class DisclinationLine:
         """The mean Frenet curvature over the vertices."""
     def __len__(self) -> int: ...
     @property
-    def vertices(self) -> _Array: ...
+    def vertices(self) -> _Array:
+        """Ordered vertex positions, shape (n, 3)."""
     @property
-    def tangents(self) -> _Array: ...
+    def tangents(self) -> _Array:
+        """Unit tangent at each vertex, shape (n, 3)."""
     @property
-    def curvatures(self) -> _Array: ...
+    def curvatures(self) -> _Array:
+        """Frenet curvature at each vertex, shape (n,)."""
     @property
-    def torsions(self) -> _Array: ...
+    def torsions(self) -> _Array:
+        """Frenet torsion at each vertex, shape (n,)."""
     @property
-    def charge(self) -> str: ...
+    def charge(self) -> str:
+        """"half_plus", "half_minus" or "anti"."""
     @property
-    def is_loop(self) -> bool: ...
+    def is_loop(self) -> bool:
+        """True when the line closes on itself."""
 
 @final
 class DisclinationEvent:
@@ -879,13 +942,17 @@ class DisclinationEvent:
         list of DisclinationEvent
         """
     @property
-    def frame(self) -> int: ...
+    def frame(self) -> int:
+        """Frame index of the event."""
     @property
-    def kind(self) -> str: ...
+    def kind(self) -> str:
+        """"creation", "annihilation" or "reconnection"."""
     @property
-    def position(self) -> _Array: ...
+    def position(self) -> _Array:
+        """Approximate position, shape (3,)."""
     @property
-    def line_indices(self) -> list[int]: ...
+    def line_indices(self) -> list[int]:
+        """The lines concerned: the new line of a creation, the vanished one of an annihilation, the lines on the other side of a reconnection."""
 
 def run_ridi_3d(
     q_init: QField3D,
