@@ -14,7 +14,7 @@ from ._core import __all__ as __all__
 
 # Beside the core's names, outside __all__: a parameter set changed by name, and read
 # as a table.
-from ._params_tools import describe, replace
+from ._params_tools import describe as describe, replace as replace
 
 __doc__ = _core.__doc__
 
