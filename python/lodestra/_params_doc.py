@@ -69,7 +69,7 @@ PARAMS_2D: tuple[Entry, ...] = (
     Entry("xi_l", r"\xi_l", "range of the K₀ kernel that maps the rotor order to the lipid "
           "order", "ℓ", "> 0", False, ("bech",)),
     Entry("noise_amp", r"\sigma", "amplitude of the additive Gaussian noise on Q (standard "
-          "deviation σ √Δt per step and component)", "τ^-1/2", ">= 0", True, _ALL2),
+          "deviation σ √Δt per step and component)", "1/√τ", ">= 0", True, _ALL2),
     Entry("chi_ms", r"\chi", "Maier-Saupe coupling of φ to the lipid order |Q_lip|²", "ε",
           ">= 0", True, ("bech",)),
     Entry("kappa_ch", r"\kappa", "Cahn-Hilliard gradient (interface) coefficient", "ε ℓ²", "> 0",
@@ -123,7 +123,7 @@ PARAMS_3D: tuple[Entry, ...] = (
     Entry("omega_b", r"\omega_B", "angular frequency of the field rotating in the xy plane",
           "1/τ", "any", False, _ALL3),
     Entry("noise_amp", r"\sigma", "amplitude of the additive Gaussian noise on Q (standard "
-          "deviation σ √Δt per step and component)", "τ^-1/2", ">= 0", True, _ALL3),
+          "deviation σ √Δt per step and component)", "1/√τ", ">= 0", True, _ALL3),
 )
 
 
