@@ -1,4 +1,5 @@
-# The README's commands: `make demo` (quick start), `make test` and `make test-pypy`.
+# The README's commands: `make demo` (quick start), `make test` and `make test-pypy`;
+# `make docs` builds the documentation site into docs/_build/html.
 # Each sets up what it needs on a fresh Debian machine: system packages,
 # a virtual environment (.venv, or .venv-pypy for PyPy), and the package with its extras.
 
@@ -12,7 +13,7 @@ PYPY := $(PYPY_VENV)/bin/python
 CPP_BUILD := build/cpp-tests
 CPP_SOURCES = $(shell git ls-files '*.cpp' '*.hpp' 2>/dev/null)
 
-.PHONY: demo test test-pypy system venv format-check cpp-test py-test bench validation
+.PHONY: demo test test-pypy docs system venv format-check cpp-test py-test bench validation
 
 demo: system venv
 	$(PY) -m pip install -q ".[demo]"
@@ -30,6 +31,12 @@ test-pypy:
 	@test -x $(PYPY) || pypy3 -m venv $(PYPY_VENV)
 	$(PYPY) -m pip install -q ".[test-pypy]"
 	cd tests/python && ../../$(PYPY) -m pytest -q
+
+# The documentation site, warnings as errors. -E rereads every page, so a warning is
+# reported on every build, not only on the first; the tutorials rerun only when changed.
+docs: system venv
+	$(PY) -m pip install -q ".[docs]"
+	$(PY) -m sphinx -E -W --keep-going -b html docs docs/_build/html
 
 system:
 	@tools/system-packages.sh $(SYSTEM_PACKAGES)

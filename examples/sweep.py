@@ -8,7 +8,8 @@ is the standard error over the seeds.
 
 Parameters: 64 x 64 test set with noise_amp = 0.02, zeta_eff in {0.5, 1, 2, 4, 8} times
 4 seeds = 20 runs of 4000 steps, snapshots every 200, on a local Dask cluster with one
-worker process per core. Run time: about 35 seconds on two free cores.
+worker process per core. Run time: about 15 s on two free cores (the cluster's start
+included); 50 s on a busy two-core machine.
 Output: the table of densities and sweep.png.
 """
 

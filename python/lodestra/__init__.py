@@ -1,7 +1,8 @@
 # The public face of the compiled core: every name, docstring and __all__ of
 # lodestra._core, re-exported unchanged. The pure-Python submodules (io, plot,
 # defects, ensemble) load on first use, so `import lodestra` imports nothing
-# beyond the core, NumPy and the small `simulation` module.
+# beyond the core, NumPy and two small pure-Python modules (simulation, the parameter
+# helpers).
 import importlib as _importlib
 import types as _types
 
@@ -11,6 +12,10 @@ from ._core import PanicException
 
 # The core's own list, imported by name so that type checkers read it from its stub.
 from ._core import __all__ as __all__
+
+# Beside the core's names, outside __all__: a parameter set changed by name, and read
+# as a table.
+from ._params_tools import describe as describe, replace as replace
 
 __doc__ = _core.__doc__
 

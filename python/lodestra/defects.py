@@ -25,6 +25,34 @@ def scan_periodic(q: _core.QField2D, threshold: float = math.pi / 2) -> list[_co
     j = ny-1 cross the periodic seam. The result is ordered by i, then j, like
     `scan_defects`, and every plaquette inside the array gives exactly the
     record `scan_defects` gives for it.
+
+    Parameters
+    ----------
+    q : QField2D
+        The field to scan.
+    threshold : float
+        Rotation angle of the frame around a plaquette above which it holds a defect
+        (default π/2, as the runners use).
+
+    Returns
+    -------
+    list of DefectInfo
+        One record per defect, ordered by plaquette; the charges of a periodic field
+        balance.
+
+    Raises
+    ------
+    TypeError
+        If ``q`` is not a `QField2D`.
+
+    Examples
+    --------
+    >>> import lodestra
+    >>> from lodestra.defects import scan_periodic
+    >>> q = lodestra.QField2D.random_perturbation(32, 32, 1.0, 0.5, 1)
+    >>> found = scan_periodic(q)
+    >>> sum(d.charge_sign for d in found)
+    0
     """
     if not isinstance(q, _core.QField2D):
         raise TypeError(f"argument 'q': '{type(q).__name__}' object cannot be converted to 'QField2D'")

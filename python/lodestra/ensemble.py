@@ -126,12 +126,29 @@ def _record_fields(runner: _Runner) -> list[str]:
 
 @dataclass(frozen=True)
 class RandomFields:
-    """Initial fields of a run: Q from its field type's seeded `random_perturbation`
+    """Initial fields of a run: Q from its field type's seeded ``random_perturbation``
     on the parameters' grid with the run's seed, and, for the runners that also
-    evolve the lipid fraction, phi uniform at `phi`.
+    evolve the lipid fraction, phi uniform at ``phi``.
 
-    Call it with (parameters, seed). `Sweep` sets `with_phi` from its runner; left
+    Call it with ``(parameters, seed)``. `Sweep` sets ``with_phi`` from its runner; left
     at None the call returns Q alone.
+
+    Parameters
+    ----------
+    amplitude : float
+        Each component of Q is drawn uniformly from [-amplitude, amplitude].
+    phi : float
+        The uniform lipid fraction (BECH runners only).
+    with_phi : bool or None
+        Return the pair (Q, phi) instead of Q alone.
+
+    Examples
+    --------
+    >>> import lodestra
+    >>> from lodestra.ensemble import RandomFields
+    >>> q = RandomFields(0.05)(lodestra.RidiParams.default_test(), seed=3)
+    >>> (q.nx, q.ny)
+    (64, 64)
     """
 
     amplitude: float
@@ -156,7 +173,26 @@ class RandomFields:
 
 
 def random_fields(amplitude: float, phi: float = 0.5) -> RandomFields:
-    """Seeded random Q of the given amplitude (and phi uniform at `phi` for the BECH runners)."""
+    """Seeded random Q of the given amplitude (and phi uniform at ``phi`` for the BECH runners).
+
+    Parameters
+    ----------
+    amplitude : float
+        Amplitude of the uniform random components of Q.
+    phi : float
+        The uniform lipid fraction of the BECH runners (default 0.5).
+
+    Returns
+    -------
+    RandomFields
+        A picklable callable ``(params, seed)`` for `Sweep`'s ``init``.
+
+    Examples
+    --------
+    >>> from lodestra import ensemble
+    >>> ensemble.random_fields(0.05)
+    RandomFields(amplitude=0.05, phi=0.5, with_phi=None)
+    """
     return RandomFields(float(amplitude), float(phi))
 
 
@@ -164,13 +200,18 @@ def random_fields(amplitude: float, phi: float = 0.5) -> RandomFields:
 class SweepResult:
     """Outcome of `Sweep.run`.
 
-    `records`: one row per (run, snapshot): the run index ``run``, the varied
-    parameters, ``seed``, ``snapshot`` (index within the run) and every field of
-    the run's statistics record in its declared order; sorted by run and snapshot.
-    `failures`: one row per failed run: ``run``, the varied parameters, ``seed``,
-    ``error`` (the exception's type name) and ``message``.
-    `fields`: run index -> final fields as the simulation function returns them
-    (a Q field, or a (Q, phi) pair), filled when the sweep keeps fields.
+    Attributes
+    ----------
+    records : pandas.DataFrame
+        One row per (run, snapshot): the run index ``run``, the varied parameters,
+        ``seed``, ``snapshot`` (index within the run) and every field of the run's
+        statistics record in its declared order; sorted by run and snapshot.
+    failures : pandas.DataFrame
+        One row per failed run: ``run``, the varied parameters, ``seed``, ``error``
+        (the exception's type name) and ``message``.
+    fields : dict
+        Run index -> final fields as the simulation function returns them (a Q field,
+        or a (Q, phi) pair), filled when the sweep keeps fields.
     """
 
     records: Any  # a pandas DataFrame (pandas is an optional dependency)
@@ -208,23 +249,59 @@ class Sweep:
     """Many runs of one simulation function: the Cartesian product of the varied
     parameters times the seeds.
 
-    run: one of lodestra's five simulation functions, or the name of a
-        `lodestra.Simulation` model (the noise seed is then the run's seed).
-    params: the base `RidiParams` (2D runners) or `RidiParams3D` (3D runners).
-    vary: parameter name -> list of values; any constructor parameter of the set.
-    seeds: the seeds of every parameter combination.
-    init: callable (parameters, seed) -> the run's initial field(s): a Q field, or
-        a (Q, phi) pair for `run_ridi_bech` and `run_ridi_3d_full`; for example
-        `random_fields(amplitude)`. It must pickle (it is sent to the workers).
-    n_steps, snap_every: passed to every run.
-    out_dir: 3D runners only, an existing directory; each run writes into its own
-        subdirectory ``run_NNNN`` of it, with a ``params.json`` inside.
-    track_defects: 3D runners only, passed to every run.
-    keep_fields: bring every run's final fields back in `SweepResult.fields`.
-
     The base set's values are read when the sweep is made; changing the set later
     does not change the sweep. Arguments are checked here, so a bad sweep fails
     before anything is submitted.
+
+    Parameters
+    ----------
+    run : callable or str
+        One of lodestra's five simulation functions, or the name of a
+        `lodestra.Simulation` model ("dry", "hydro", "bech", "dry3d", "bech3d"): each run
+        is then a Simulation whose noise seed is the run's seed, and the models with flow
+        may also vary ``friction``, ``flow_alignment`` and ``backflow``.
+    params : RidiParams or RidiParams3D
+        The base set (2D runners: `RidiParams`; 3D runners: `RidiParams3D`).
+    vary : dict of str to list, optional
+        Parameter name -> values; any constructor parameter of the set.
+    seeds : iterable of int
+        The seeds of every parameter combination.
+    init : callable
+        ``(parameters, seed)`` -> the run's initial field(s): a Q field, or a (Q, phi)
+        pair for `run_ridi_bech` and `run_ridi_3d_full`; for example
+        ``random_fields(amplitude)``. It must pickle (it is sent to the workers).
+    n_steps, snap_every : int
+        Passed to every run.
+    out_dir : str or path, optional
+        3D runners only: an existing directory; each run writes into its own
+        subdirectory ``run_NNNN`` of it, with a ``params.json`` inside.
+    track_defects : bool
+        3D runners only, passed to every run.
+    keep_fields : bool
+        Bring every run's final fields back in `SweepResult.fields`.
+
+    Raises
+    ------
+    TypeError
+        If ``run`` is not a simulation function of lodestra, ``params`` not its
+        parameter class, or a value or count has the wrong type.
+    ValueError
+        If a varied name is not a parameter, a list of values or the seeds is empty, a
+        count is negative, ``snap_every`` is 0, or ``out_dir`` / ``track_defects`` do
+        not fit the runner.
+    FileNotFoundError
+        If ``out_dir`` is not an existing directory.
+
+    Examples
+    --------
+    >>> import lodestra
+    >>> from lodestra import ensemble
+    >>> sweep = ensemble.Sweep(lodestra.run_ridi_component1_hydro,
+    ...                        lodestra.RidiParams.default_test(),
+    ...                        vary={"zeta_eff": [1.0, 2.0]}, seeds=[0, 1],
+    ...                        init=ensemble.random_fields(0.05), n_steps=100, snap_every=50)
+    >>> len(sweep), sweep.runs()[1]
+    (4, (1, {'zeta_eff': 1.0}, 1))
     """
 
     def __init__(self, run: Callable[..., Any], params: Any, *,
@@ -308,14 +385,22 @@ class Sweep:
 
     @property
     def varied(self) -> list[str]:
-        """The varied parameter names, in the order given."""
+        """The varied parameter names, in the order given (list of str)."""
         return list(self._vary)
 
     def __len__(self) -> int:
         return math.prod(len(v) for v in self._vary.values()) * len(self._seeds)
 
     def runs(self) -> list[tuple[int, dict[str, Any], int]]:
-        """(run index, varied values, seed) of every run, in run order."""
+        """Every run as (run index, varied values, seed), in run order.
+
+        Returns
+        -------
+        list of tuple
+            ``(index, {name: value}, seed)``; the last varied name changes fastest,
+            the seed slowest of all: run ``k * len(seeds) + m`` is combination ``k``
+            with the ``m``-th seed.
+        """
         combos = itertools.product(*self._vary.values())
         pairs = itertools.product(combos, self._seeds)
         return [(i, dict(zip(self._vary, combo)), seed)
@@ -347,19 +432,43 @@ class Sweep:
             retries: int = 2, n_workers: int | None = None) -> SweepResult:
         """Run every task and gather the results.
 
-        client: a `distributed.Client`, a Dask cluster object (a dask-jobqueue
-            cluster, say), a scheduler address such as "tcp://host:8786", or None
-            for a local cluster of `n_workers` processes (default: one per core) of
-            one thread each, closed afterwards.
-        progress: show a bar of finished runs (terminal or notebook).
-        retries: how often Dask reruns a task that fails outside the run itself (one
-            that cannot be unpacked on its worker, say). A task whose worker dies is
-            rerun elsewhere by the scheduler, up to its
-            ``distributed.scheduler.allowed-failures`` setting (3 by default).
-        n_workers: size of the local cluster when no client is given.
+        A run that raises is absent from the records and listed in the failures; a
+        warning says how many failed.
 
-        A run that raises is absent from the records and listed in the failures;
-        a warning says how many failed.
+        Parameters
+        ----------
+        client : distributed.Client, cluster, str or None
+            A client, a Dask cluster object (a dask-jobqueue cluster, say), a scheduler
+            address such as "tcp://host:8786", or None for a local cluster of
+            ``n_workers`` processes (default: one per core) of one thread each, closed
+            afterwards.
+        progress : bool
+            Show a bar of finished runs (terminal or notebook).
+        retries : int
+            How often Dask reruns a task that fails outside the run itself (one that
+            cannot be unpacked on its worker, say). A task whose worker dies is rerun
+            elsewhere by the scheduler, up to its
+            ``distributed.scheduler.allowed-failures`` setting (3 by default).
+        n_workers : int, optional
+            Size of the local cluster when no client is given.
+
+        Returns
+        -------
+        SweepResult
+            The records of every run in one table, the failures, the kept fields.
+
+        Raises
+        ------
+        ImportError
+            If Dask distributed or pandas is missing (naming the ``ensemble`` extra).
+        FileExistsError
+            If ``out_dir`` already holds run directories.
+
+        Examples
+        --------
+        ``result = sweep.run(n_workers=2)`` on this machine, or
+        ``sweep.run(client="tcp://scheduler-host:8786")`` on a cluster; see the sweep
+        tutorial.
         """
         distributed = _require("distributed", "Sweep.run")
         pandas = _require("pandas", "Sweep.run")

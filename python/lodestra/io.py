@@ -126,10 +126,29 @@ def read_stats(out_dir: PathLike) -> list[dict[str, Union[float, int]]]:
     """The records of a run's ``stats.json``, as a list of dicts.
 
     Keys are in file order (those of `SnapStats3D` or `BechStats3D`); counts
-    are ints, the other values floats, with null read as NaN. A file that is
-    not such a list, or mixes the two record types, raises ValueError naming it.
-    The file of a run killed while it appended a record reads as the records
-    before that one.
+    are ints, the other values floats, with null read as NaN. The file of a run
+    killed while it appended a record reads as the records before that one.
+
+    Parameters
+    ----------
+    out_dir : str or path
+        The run directory.
+
+    Returns
+    -------
+    list of dict
+        One dict per snapshot, in snapshot order.
+
+    Raises
+    ------
+    FileNotFoundError
+        If the directory or its ``stats.json`` is missing.
+    ValueError
+        If the file is not such a list, or mixes the two record types (naming it).
+
+    Examples
+    --------
+    ``lodestra.io.read_stats("run")[-1]["mean_s"]``; see the 3D tutorial.
     """
     path = _run_dir(out_dir) / "stats.json"
     if not path.is_file():
@@ -156,7 +175,23 @@ def read_stats(out_dir: PathLike) -> list[dict[str, Union[float, int]]]:
 
 
 def stats_frame(out_dir: PathLike) -> Any:
-    """`read_stats` as a pandas DataFrame, one row per snapshot."""
+    """`read_stats` as a pandas DataFrame, one row per snapshot.
+
+    Parameters
+    ----------
+    out_dir : str or path
+        The run directory.
+
+    Returns
+    -------
+    pandas.DataFrame
+        Columns in file order.
+
+    Raises
+    ------
+    ImportError
+        If pandas is missing (naming the ``io`` extra); else as `read_stats`.
+    """
     try:
         import pandas as pd  # type: ignore[import-untyped]
     except ImportError:
@@ -170,7 +205,27 @@ def stats_frame(out_dir: PathLike) -> Any:
 
 def snapshot_steps(out_dir: PathLike) -> list[int]:
     """The step indices s of the snapshots in a run directory, ascending
-    (those with a ``q_{s:06}.npy`` file)."""
+    (those with a ``q_{s:06}.npy`` file).
+
+    Parameters
+    ----------
+    out_dir : str or path
+        The run directory.
+
+    Returns
+    -------
+    list of int
+        The snapshot after step s lies at time dt·(s + 1).
+
+    Raises
+    ------
+    FileNotFoundError
+        If the directory is missing.
+
+    Examples
+    --------
+    A run of 200 steps with ``snap_every=50`` gives ``[49, 99, 149, 199]``.
+    """
     steps = []
     for name in os.listdir(_run_dir(out_dir)):
         m = _SNAPSHOT_NAME.fullmatch(name)
@@ -225,7 +280,34 @@ def load_snapshot(out_dir: PathLike, step: int, dx: float = 1.0) -> Snapshot:
 
     Grid sizes come from the file headers; `dx` is the spacing the run used
     (the files do not record it). phi and the velocity are None where the run
-    did not write them. Together with the runners this restarts a run::
+    did not write them.
+
+    Parameters
+    ----------
+    out_dir : str or path
+        The run directory.
+    step : int
+        The step index s of the snapshot (see `snapshot_steps`).
+    dx : float
+        The grid spacing of the run.
+
+    Returns
+    -------
+    Snapshot
+        ``(q, phi, velocity)``: a `QField3D`, a `ScalarField3D` or None, an array of
+        shape (nx, ny, nz, 3) or None.
+
+    Raises
+    ------
+    FileNotFoundError
+        If the directory or the snapshot's Q file is missing.
+    ValueError
+        If a file is truncated or malformed, or the files disagree in their grids
+        (naming the file); if ``step`` is negative.
+
+    Examples
+    --------
+    Together with the runners this restarts a run::
 
         q, phi, _ = lodestra.io.load_snapshot(out, lodestra.io.snapshot_steps(out)[-1], p.dx)
         lodestra.run_ridi_3d_full(q, phi, p, more_steps, snap_every, new_out, True)
@@ -279,6 +361,41 @@ def write_vtk(path: PathLike, obj: Any, *, dx: Optional[float] = None,
       as points at their plaquette centres, with their charge sign.
 
     The extension is appended when `path` lacks it.
+
+    Parameters
+    ----------
+    path : str or path
+        Where to write (the extension is added when missing).
+    obj : QField3D, QField2D or list of DisclinationLine
+        What to write.
+    dx : float, optional
+        Grid spacing of a field (default the field's own).
+    phi, velocity : optional
+        Fields written beside Q (see above).
+
+    Returns
+    -------
+    pathlib.Path
+        The file written.
+
+    Raises
+    ------
+    TypeError
+        If ``obj`` is none of the above.
+    ValueError
+        If ``phi`` or ``velocity`` do not fit the field's grid, or are given with lines.
+    FileNotFoundError
+        If the directory of ``path`` does not exist.
+    OSError
+        If VTK cannot write the file.
+    ImportError
+        If VTK is missing (naming the ``io`` extra).
+
+    Examples
+    --------
+    ``lodestra.io.write_vtk("final", q, phi=phi)`` writes ``final.vti``;
+    ``lodestra.io.write_vtk("lines", lodestra.DisclinationLine.scan(q))`` writes
+    ``lines.vtp``. See the 3D tutorial.
     """
     from . import _vtk
 
@@ -316,6 +433,33 @@ def write_run_vtk(out_dir: PathLike, dx: float = 1.0, lines: bool = True, *,
     ``stats.json`` when that file holds one record per snapshot, else s+1
     (steps completed). The collection is written last, only once every
     snapshot has been read and written.
+
+    Parameters
+    ----------
+    out_dir : str or path
+        The run directory.
+    dx : float
+        The grid spacing of the run (the files do not record it).
+    lines : bool
+        Also write the disclination lines of every snapshot.
+    params : RidiParams3D, optional
+        The run's parameters, for the snapshot times.
+
+    Returns
+    -------
+    pathlib.Path
+        The ``run.pvd`` file: open it in ParaView.
+
+    Raises
+    ------
+    FileNotFoundError, ValueError
+        As `load_snapshot`, for any snapshot of the run.
+    ImportError
+        If VTK is missing (naming the ``io`` extra).
+
+    Examples
+    --------
+    ``lodestra.io.write_run_vtk("run", dx=p.dx, params=p)``; see the 3D tutorial.
     """
     from . import _vtk
 

@@ -34,24 +34,29 @@ __all__ = ["director", "records", "lines3d", "bech"]
 
 _RECORD_TYPES: tuple[type, ...] = (_core.SnapStats, _core.BechStats, _core.SnapStats3D, _core.BechStats3D)
 
-# Label, colour and line style of each record field: a field keeps its look in every
-# picture, so fields drawn on a twin axis never repeat the look of those on the first
-# (n_plus and n_minus, equal for a neutral field, differ by their dashes).
+# Label, colour, line style and unit of each record field: a field keeps its look in every
+# picture (n_plus and n_minus, equal for a neutral field, differ by their dashes). The unit
+# is written in words because the library has none of its own: lengths and times are in
+# the units of dx and dt.
 _FIELD_STYLES = {
-    "mean_s": ("⟨S⟩", "black", "-"),
-    "biaxiality_p": ("⟨P⟩", "#7f7f7f", "-."),
-    "n_defects": ("defects", "#2ca02c", "-"),
-    "n_plus": ("n(+1/2)", "#ff5a36", "-"),
-    "n_minus": ("n(−1/2)", "#36c5ff", "--"),
-    "defect_density": ("defect density ρ_d", "#9467bd", "-"),
-    "mean_phi": ("⟨φ⟩", "#8c564b", "--"),
-    "phi_variance": ("Var[φ]", "#e377c2", "-"),
-    "mean_grad_phi_sq": ("⟨|∇φ|²⟩", "#bcbd22", "-"),
-    "n_disclination_lines": ("disclination lines", "#ff7f0e", "-"),
-    "total_line_length": ("total line length", "#d62728", "-"),
-    "mean_line_curvature": ("mean line curvature ⟨κ⟩", "#17becf", "-"),
-    "n_events": ("events", "#1f77b4", ":"),
+    "mean_s": ("⟨S⟩", "black", "-", ""),
+    "biaxiality_p": ("⟨P⟩", "#7f7f7f", "-.", ""),
+    "n_defects": ("defects", "#2ca02c", "-", "count"),
+    "n_plus": ("n(+1/2)", "#ff5a36", "-", "count"),
+    "n_minus": ("n(−1/2)", "#36c5ff", "--", "count"),
+    "defect_density": ("defect density ρ_d", "#9467bd", "-", "1/length²"),
+    "mean_phi": ("⟨φ⟩", "#8c564b", "--", ""),
+    "phi_variance": ("Var[φ]", "#e377c2", "-", ""),
+    "mean_grad_phi_sq": ("⟨|∇φ|²⟩", "#bcbd22", "-", "1/length²"),
+    "n_disclination_lines": ("disclination lines", "#ff7f0e", "-", "count"),
+    "total_line_length": ("total line length", "#d62728", "-", "vertices"),
+    "mean_line_curvature": ("mean line curvature ⟨κ⟩", "#17becf", "-", "1/length"),
+    "n_events": ("events", "#1f77b4", ":", "count"),
 }
+# Fields that share one axis in `records`: the same quantity on the same scale. Every
+# other field gets an axis of its own.
+_FIELD_SCALES = {"mean_s": "order", "biaxiality_p": "order", "n_defects": "defects",
+                 "n_plus": "defects", "n_minus": "defects"}
 # Marker, colour and label of the +1/2 and -1/2 defects.
 _DEFECT_STYLES = ((1, "o", "#ff5a36", "+1/2"), (-1, "^", "#36c5ff", "−1/2"))
 
@@ -111,7 +116,33 @@ def director(q: _core.QField2D, ax: Optional[Axes] = None, defects: bool = True)
     S is an image on the physical grid with its colour bar, the director a headless
     segment every few vertices, +1/2 defects red circles and -1/2 defects blue
     triangles at the centres of the plaquettes that `lodestra.defects.scan_periodic`
-    marks (the seam included), counted in the legend. Returns the figure.
+    marks (the seam included), counted in the legend.
+
+    Parameters
+    ----------
+    q : QField2D
+        The field to draw.
+    ax : matplotlib Axes, optional
+        Draw here; by default on a new figure.
+    defects : bool
+        Mark the ±1/2 defects.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+
+    Raises
+    ------
+    TypeError
+        If ``q`` is not a `QField2D`.
+    ValueError
+        If its grid is empty.
+
+    Examples
+    --------
+    >>> import lodestra, lodestra.plot as lplot
+    >>> q = lodestra.QField2D.random_perturbation(32, 32, 1.0, 0.5, 1)
+    >>> fig = lplot.director(q)
     """
     _need(q, (_core.QField2D,), "q", "director")
     nx, ny, dx = q.nx, q.ny, q.dx
@@ -152,13 +183,55 @@ def _record_fields(kind: type) -> list[str]:
             if isinstance(member, types.GetSetDescriptorType) and not name.startswith("_")]
 
 
+def _style(name: str) -> tuple[str, Optional[str], str, str]:
+    return _FIELD_STYLES.get(name, (name, None, "-", ""))
+
+
+def _axis_label(names: Sequence[str]) -> str:
+    labels = ", ".join(_style(n)[0] for n in names)
+    unit = _style(names[0])[3]
+    return f"{labels} ({unit})" if unit else labels
+
+
 def records(records: Sequence[Any], fields: Union[str, Sequence[str]] = ("mean_s",),
             ax: Optional[Axes] = None) -> Figure:
     """Draw the named fields of a list of statistics records over time.
 
-    ``records`` is a list of `SnapStats`, `BechStats`, `SnapStats3D` or `BechStats3D`
-    (as the runners return them); ``fields`` one field name or several, each drawn as
-    one line against the records' ``time``. Returns the figure.
+    Fields of different scale get axes of their own: with ``ax=None`` one panel per
+    scale, stacked over a shared time axis (⟨S⟩ and ⟨P⟩ share one, as do the defect
+    counts); on given axes the first scale is drawn on ``ax`` and a second one on a twin
+    axis at its right. Each axis is labelled with its fields' names and unit.
+
+    Parameters
+    ----------
+    records : list of SnapStats, BechStats, SnapStats3D or BechStats3D
+        As the runners return them.
+    fields : str or sequence of str
+        Record field names to draw against the records' ``time``.
+    ax : matplotlib Axes, optional
+        Draw here (at most two scales: the second on ``ax.twinx()``).
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+
+    Raises
+    ------
+    TypeError
+        If ``records`` is not a list of statistics records.
+    ValueError
+        If it is empty, a field is unknown (the message lists the known ones), or more
+        than two scales are asked for on given axes.
+
+    Examples
+    --------
+    >>> import lodestra, lodestra.plot as lplot
+    >>> p = lodestra.RidiParams.default_test()
+    >>> q0 = lodestra.QField2D.random_perturbation(p.nx, p.ny, p.dx, 0.001, 42)
+    >>> q, stats = lodestra.run_ridi_component1(q0, p, 500, 50)
+    >>> fig = lplot.records(stats, ("mean_s", "n_defects"))   # two panels
+    >>> len(fig.axes)
+    2
     """
     where = "records"
     if isinstance(records, (str, bytes)) or not isinstance(records, Sequence):
@@ -177,22 +250,41 @@ def records(records: Sequence[Any], fields: Union[str, Sequence[str]] = ("mean_s
             if name not in known or name == "time":
                 raise ValueError(f"{where}: {kind.__name__} has no field {name!r} to draw "
                                  f"over time; its fields are {', '.join(known[1:])}")
-    ax = _new_axes(ax, (6.4, 4.2))
-    t = np.array([r.time for r in records], dtype=float)
+    # The scales in the order their first field was named, each with its fields.
+    scales: dict[str, list[str]] = {}
     for name in names:
-        y = np.array([getattr(r, name) for r in records], dtype=float)
-        label, colour, dashes = _FIELD_STYLES.get(name, (name, None, "-"))
-        ax.plot(t, y, color=colour, ls=dashes, label=label, marker="." if len(t) < 40 else None)
-    ax.set_xlabel("t")
-    if len(names) == 1:
-        # One field: its label names the axis, in the colour of its line (which tells
-        # the two axes of a twin plot apart).
-        label, colour, _ = _FIELD_STYLES.get(names[0], (names[0], None, "-"))
-        ax.set_ylabel(label, color=colour)
+        scales.setdefault(_FIELD_SCALES.get(name, name), []).append(name)
+    groups = list(scales.values())
+    if ax is not None and len(groups) > 2:
+        raise ValueError(f"{where}: {len(groups)} fields of different scale do not fit on "
+                         "one axes and its twin; pass ax=None for one panel per scale")
+    if ax is None:
+        fig = _pyplot().figure(figsize=(6.4, 1.2 + 2.0 * len(groups)), layout="constrained")
+        axes = list(fig.subplots(len(groups), 1, sharex=True, squeeze=False)[:, 0])
     else:
-        ax.set_ylabel("value")
-        ax.legend(fontsize=8)
-    return _figure_of(ax)
+        axes = [ax] + ([ax.twinx()] if len(groups) == 2 else [])
+    t = np.array([r.time for r in records], dtype=float)
+    for panel, group in zip(axes, groups):
+        for name in group:
+            y = np.array([getattr(r, name) for r in records], dtype=float)
+            label, colour, dashes, _ = _style(name)
+            panel.plot(t, y, color=colour, ls=dashes, label=label,
+                       marker="." if len(t) < 40 else None)
+        # A one-field axis is labelled in its line's colour, which tells the two axes of
+        # a twin plot apart; several fields on one axis get a legend.
+        colour = _style(group[0])[1]
+        if len(group) == 1 and colour is not None:
+            panel.set_ylabel(_axis_label(group), color=colour)
+        else:
+            panel.set_ylabel(_axis_label(group))
+        if len(group) > 1 and ax is None:
+            panel.legend(fontsize=8)
+    if ax is not None and len(names) > 1:
+        # One legend for an axes and its twin, naming every line of both.
+        handles = [h for a in axes for h in a.get_legend_handles_labels()[0]]
+        axes[-1].legend(handles, [h.get_label() for h in handles], fontsize=8)
+    axes[-1 if ax is None else 0].set_xlabel("time t (units of dt)")
+    return _figure_of(axes[0])
 
 
 def _box_of(box: Any, q: Optional[_core.QField3D]) -> Optional[NDArray[np.float64]]:
@@ -270,15 +362,63 @@ def _draw_box(ax: Any, box: NDArray[np.float64]) -> None:
                 ax.plot(*zip(corners[a], corners[b]), color="0.35", lw=0.8, ls="--")
 
 
-def lines3d(lines: Sequence[_core.DisclinationLine], box: Optional[Sequence[float]] = None,
-            ax: Optional[Axes] = None, q: Optional[_core.QField3D] = None) -> Figure:
-    """Draw 3D disclination lines coloured by their Frenet curvature.
+def _pieces(segments: Sequence[NDArray[np.float64]], loop: bool) -> int:
+    """How many connected polylines the segments of one line make (in drawing order)."""
+    if not segments:
+        return 0
+    breaks = sum(1 for a, b in zip(segments, segments[1:]) if np.any(a[1] != b[0]))
+    # A loop's last piece runs on into its first one, unless the loop is unbroken.
+    joined = loop and breaks > 0 and not np.any(segments[-1][1] != segments[0][0])
+    return breaks + 1 - (1 if joined else 0)
 
-    ``lines`` is a list of `DisclinationLine` (``DisclinationLine.scan(q)``); ``box`` the
-    periodic box (Lx, Ly, Lz), by default that of ``q``; with ``q`` the scalar order S of
-    its middle layer z = (nz // 2) dx is drawn under the lines. Loops are closed, steps
-    through the periodic boundary are drawn as their two pieces at the box faces, and
-    the box is drawn as a dashed frame. ``ax`` must be a 3D axes. Returns the figure.
+
+def _count(n: int, word: str) -> str:
+    return f"{n} {word}{'' if n == 1 else 's'}"
+
+
+def lines3d(lines: Sequence[_core.DisclinationLine], box: Optional[Sequence[float]] = None,
+            ax: Optional[Axes] = None, q: Optional[_core.QField3D] = None, *,
+            color_by: str = "line") -> Figure:
+    """Draw 3D disclination lines, each in its own colour or coloured by curvature.
+
+    Loops are closed; steps through the periodic boundary are drawn as their two pieces
+    at the box faces, so a line that wraps around the box appears as several pieces.
+    The title counts both ("2 lines (31 pieces across the periodic box)"). The box is
+    drawn as a dashed frame; with ``q`` the scalar order S of its middle layer
+    z = (nz // 2) dx is drawn under the lines.
+
+    Parameters
+    ----------
+    lines : list of DisclinationLine
+        As `DisclinationLine.scan` returns them.
+    box : (Lx, Ly, Lz), optional
+        The periodic box; by default that of ``q``, else no box (lines drawn unwrapped).
+    ax : matplotlib 3D Axes, optional
+        Must have ``projection='3d'``.
+    q : QField3D, optional
+        Field whose middle layer of S is drawn, and whose box is used.
+    color_by : {"line", "curvature"}
+        "line": every line in its own colour (the pieces of one line share it), with a
+        legend naming the lines when there are at most ten; "curvature": the Frenet
+        curvature κ along every line on one colour bar.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+
+    Raises
+    ------
+    TypeError
+        If ``lines`` is not a list of `DisclinationLine`, ``q`` not a `QField3D` or
+        ``ax`` not a 3D axes.
+    ValueError
+        If ``box`` is not three positive lengths or ``color_by`` is unknown.
+
+    Examples
+    --------
+    >>> import lodestra, lodestra.plot as lplot
+    >>> q = lodestra.QField3D.random_perturbation(12, 12, 12, 1.0, 0.05, 1)
+    >>> fig = lplot.lines3d(lodestra.DisclinationLine.scan(q), q=q)
     """
     where = "lines3d"
     if isinstance(lines, (str, bytes)) or not isinstance(lines, Sequence):
@@ -288,6 +428,8 @@ def lines3d(lines: Sequence[_core.DisclinationLine], box: Optional[Sequence[floa
         _need(line, (_core.DisclinationLine,), "each line", where)
     if q is not None:
         _need(q, (_core.QField3D,), "q", where)
+    if color_by not in ("line", "curvature"):
+        raise ValueError(f"{where}: color_by must be 'line' or 'curvature', got {color_by!r}")
     size = _box_of(box, q)
     if ax is not None and getattr(ax, "name", None) != "3d":
         raise TypeError(f"{where}: ax must be a 3D axes (projection='3d')")
@@ -309,11 +451,19 @@ def lines3d(lines: Sequence[_core.DisclinationLine], box: Optional[Sequence[floa
         fig.colorbar(mappable, ax=ax3, label=f"S at z = {layer * dx:g}", shrink=0.6, pad=0.02)
     segments: list[NDArray[np.float64]] = []
     colours: list[float] = []
-    for line in lines:
+    pieces = 0
+    # Distinct colours, none of them close to the viridis slice under the lines.
+    palette = plt.get_cmap("tab10" if len(lines) <= 10 else "tab20").colors
+    for index, line in enumerate(lines):
         seg, col = _line_segments(line, size)
+        pieces += _pieces(seg, line.is_loop and len(line) > 2)
+        if color_by == "line" and seg:
+            label = f"{index + 1}: {len(line)} vertices{', loop' if line.is_loop else ''}"
+            ax3.add_collection3d(Line3DCollection(seg, colors=[palette[index % len(palette)]],
+                                                  linewidths=2.2, label=label))
         segments += seg
         colours += col
-    if segments:
+    if segments and color_by == "curvature":
         # The colour scale ends at the 98th percentile: the few sharp kinks where lines
         # meet would otherwise leave the rest of the lines in one dark colour.
         kappa = np.array(colours)
@@ -324,6 +474,8 @@ def lines3d(lines: Sequence[_core.DisclinationLine], box: Optional[Sequence[floa
         ax3.add_collection3d(collection)
         fig.colorbar(collection, ax=ax3, label="curvature κ", shrink=0.6, pad=0.08,
                      extend="max" if kappa.max() > top else "neither")
+    elif segments and len(lines) <= 10:
+        ax3.legend(loc="upper left", fontsize=7, framealpha=0.8)
     if size is not None:
         _draw_box(ax3, size)
         ax3.set_xlim(0, size[0])
@@ -340,7 +492,10 @@ def lines3d(lines: Sequence[_core.DisclinationLine], box: Optional[Sequence[floa
     ax3.set_xlabel("x")
     ax3.set_ylabel("y")
     ax3.set_zlabel("z")
-    ax3.set_title(f"{len(lines)} disclination line{'' if len(lines) == 1 else 's'}")
+    title = _count(len(lines), "disclination line")
+    if pieces > len(lines):
+        title += f" ({pieces} pieces across the periodic box)"
+    ax3.set_title(title)
     return _figure_of(ax3)
 
 
@@ -350,8 +505,32 @@ def bech(q: Union[_core.QField2D, _core.QField3D],
 
     In 2D the right panel is `director` (S, director and defects); in 3D both panels
     show the middle layer z = (nz // 2) dx. phi is coloured about its mean, which the
-    Cahn-Hilliard step conserves, so red is lipid-rich and blue lipid-poor. Returns a new
-    figure.
+    Cahn-Hilliard step conserves, so red is lipid-rich and blue lipid-poor.
+
+    Parameters
+    ----------
+    q : QField2D or QField3D
+        The nematic field.
+    phi : ScalarField2D or ScalarField3D
+        The lipid fraction on the same grid.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        A new figure with two panels.
+
+    Raises
+    ------
+    TypeError
+        If the fields are of the wrong types or dimensions.
+    ValueError
+        If they are on different grids, or the grid is empty.
+
+    Examples
+    --------
+    >>> import lodestra, lodestra.plot as lplot
+    >>> q = lodestra.QField2D.random_perturbation(16, 16, 1.0, 0.5, 1)
+    >>> fig = lplot.bech(q, lodestra.ScalarField2D.uniform(16, 16, 1.0, 0.0))
     """
     where = "bech"
     _need(q, (_core.QField2D, _core.QField3D), "q", where)

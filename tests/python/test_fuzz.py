@@ -165,8 +165,9 @@ def call_checked(fn, args, kwargs):
 @SETTINGS
 @given(data=st.data())
 def test_every_callable_returns_or_raises_a_documented_error(tmp_path, monkeypatch, name, fn,
-                                                             params, data):
-    monkeypatch.chdir(tmp_path)  # the out_dir "" is the working directory
+                                                            params, data):
+    # An empty out_dir means the working directory: keep it the temporary one.
+    monkeypatch.chdir(tmp_path)
     values = pool(tmp_path)
     # Mostly every parameter, sometimes fewer or one too many; the first `positional` of
     # them by position, the rest by keyword.

@@ -63,6 +63,8 @@ PICTURES = {
         lodestra.DisclinationLine.scan(wedge_field(10, 8, 5, [(2, 4, 1), (7, 4, -1)])),
         q=wedge_field(10, 8, 5, [(2, 4, 1), (7, 4, -1)])),
     "lines3d_no_box": lambda r: lplot.lines3d(lodestra.DisclinationLine.scan(r["q3"])),
+    "lines3d_curvature": lambda r: lplot.lines3d(lodestra.DisclinationLine.scan(r["q3"]), q=r["q3"],
+                                                 color_by="curvature"),
     "bech_2d": lambda r: lplot.bech(r["qb"], r["phib"]),
     "bech_3d": lambda r: lplot.bech(r["q3"], r["phi3"]),
 }
@@ -141,3 +143,40 @@ def test_importing_the_module_leaves_matplotlib_unloaded():
     code = "import sys, lodestra.plot; print('matplotlib' in sys.modules)"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "False"
+
+
+def test_records_give_each_scale_its_own_axis_labelled_with_units(runs):
+    fig = lplot.records(runs["stats"], ("mean_s", "n_plus", "n_minus", "defect_density"))
+    assert [a.get_ylabel() for a in fig.axes] == [
+        "⟨S⟩", "n(+1/2), n(−1/2) (count)", "defect density ρ_d (1/length²)"]
+    # On given axes: the second scale on a twin axis, one legend naming every line.
+    fig, ax = plt.subplots()
+    lplot.records(runs["stats"], ("mean_s", "n_defects"), ax=ax)
+    twin = fig.axes[-1]
+    assert len(fig.axes) == 2 and twin.get_ylabel() == "defects (count)"
+    assert [t.get_text() for t in twin.get_legend().get_texts()] == ["⟨S⟩", "defects"]
+    with pytest.raises(ValueError, match="ax=None"):
+        lplot.records(runs["bech"], ("mean_s", "n_defects", "mean_phi"), ax=plt.subplots()[1])
+
+
+@pytest.mark.parametrize("segments, loop, pieces", [
+    ([[0, 1], [1, 2], [2, 3]], False, 1),
+    ([[0, 1], [1, 2], [5, 6]], False, 2),
+    ([[5, 6], [0, 1], [1, 2], [2, 5]], True, 1),   # the last piece runs on into the first
+    ([[0, 1], [1, 2], [2, 0]], True, 1),           # an unbroken loop
+    ([], False, 0),
+])
+def test_pieces_of_a_line_across_the_box(segments, loop, pieces):
+    as_3d = [np.array([[a, 0.0, 0.0], [b, 0.0, 0.0]]) for a, b in segments]
+    assert lplot._pieces(as_3d, loop) == pieces
+
+
+def test_lines_have_colours_of_their_own_and_the_title_counts_them():
+    q = wedge_field(10, 8, 5, [(2, 4, 1), (7, 4, -1)])
+    fig = lplot.lines3d(lodestra.DisclinationLine.scan(q), q=q)
+    ax = fig.axes[0]
+    colours = [tuple(c.get_color()[0]) for c in ax.collections if c.get_label().startswith(("1:", "2:"))]
+    assert len(colours) == 2 and colours[0] != colours[1]
+    assert ax.get_title() == "2 disclination lines"
+    with pytest.raises(ValueError, match="color_by"):
+        lplot.lines3d([], box=(4, 4, 4), color_by="charge")
