@@ -18,6 +18,7 @@
 #include "lodestra_solver/noise_2d.hpp"
 #include "lodestra_solver/run_2d.hpp"
 #include "lodestra_solver/run_3d.hpp"
+#include "lodestra_solver/snapshot.hpp"
 
 namespace lodestra_py {
 
@@ -86,12 +87,23 @@ std::vector<Record> records_from(PyObject* obj) {
   return records;
 }
 
-std::vector<double> velocity_values(PyObject* obj, std::uint64_t vertices, std::uint64_t width) {
-  ArrayCopy a = to_array(obj, 2, "velocity");
-  if (a.shape[0] != vertices || a.shape[1] != width) {
-    raise(PyExc_ValueError, "velocity: the array does not match the field's grid");
+// A field argument: an instance of its class (copied), or a float64 array of the
+// checkpoint's layout on the parameter set's grid (its values taken over once copied).
+template <class Field>
+Field field_from(PyObject* obj, const char* name, int ndim, std::uint64_t width,
+                 std::uint64_t vertices, const auto& params) {
+  if (PyObject_TypeCheck(obj, class_of<Field>)) return unbox<Field>(obj);
+  ArrayCopy a = to_array(obj, ndim, name);
+  if (a.values.size() != vertices * width) {
+    raise(PyExc_ValueError, std::string(name) + ": the array does not match the grid");
   }
-  return std::move(a.values);
+  Field f;
+  f.nx = params.nx;
+  f.ny = params.ny;
+  if constexpr (requires { f.nz; }) f.nz = params.nz;
+  f.dx = params.dx;
+  f.data = std::move(a.values);
+  return f;
 }
 
 std::array<std::uint64_t, 4> generator_from(PyObject* obj) {
@@ -141,14 +153,19 @@ PyObject* make_run(PyObject*, PyObject* args, PyObject* kwargs) {
     options.backflow = static_cast<Backflow>(backflow);
     const bool resumed = a.given(10);
     if (model < 3) {
-      const QField2D& q = a.object<QField2D>(1);
-      const ScalarField2D* phi = a.raw(2) == Py_None ? nullptr : &a.object<ScalarField2D>(2);
       const RidiParams& params = a.object<RidiParams>(3);
-      RunState2D s = lodestra_solver::start_run_2d(static_cast<Model2D>(model), q, phi, params,
-                                                   lodestra_solver::seeded_noise_seed_2d(seed));
+      const std::uint64_t n = params.nx * params.ny;
+      QField2D q = field_from<QField2D>(a.raw(1), names[1], 2, 2, n, params);
+      std::optional<ScalarField2D> phi;
+      if (a.raw(2) != Py_None) phi = field_from<ScalarField2D>(a.raw(2), names[2], 1, 1, n, params);
+      RunState2D s =
+          lodestra_solver::start_run_2d(static_cast<Model2D>(model), std::move(q), std::move(phi),
+                                        params, lodestra_solver::seeded_noise_seed_2d(seed));
       s.options = options;
       if (resumed) {
-        if (a.raw(10) != Py_None) s.velocity.data = velocity_values(a.raw(10), q.len(), 2);
+        if (a.raw(10) != Py_None) {
+          s.velocity = field_from<VelocityField2D>(a.raw(10), names[10], 2, 2, n, params);
+        }
         s.step = a.count(11);
         s.recorded = to_flag(a.raw(12), names[12]);
         const auto words = generator_from(a.raw(13));
@@ -163,17 +180,21 @@ PyObject* make_run(PyObject*, PyObject* args, PyObject* kwargs) {
       }
       return wrap(SimRun{Run2D(std::move(s))});
     }
-    const QField3D& q = a.object<QField3D>(1);
-    const ScalarField3D* phi = a.raw(2) == Py_None ? nullptr : &a.object<ScalarField3D>(2);
     const RidiParams3D& params = a.object<RidiParams3D>(3);
+    const std::uint64_t n = params.nx * params.ny * params.nz;
+    QField3D q = field_from<QField3D>(a.raw(1), names[1], 4, 5, n, params);
+    std::optional<ScalarField3D> phi;
+    if (a.raw(2) != Py_None) phi = field_from<ScalarField3D>(a.raw(2), names[2], 3, 1, n, params);
     std::optional<std::string> out_dir;
     if (a.raw(5) != Py_None) out_dir = to_path(a.raw(5), names[5]);
-    RunState3D s =
-        lodestra_solver::start_run_3d(model == 3 ? Model3D::dry : Model3D::bech, q, phi, params,
-                                      out_dir, to_flag(a.raw(6), names[6]), seed);
+    RunState3D s = lodestra_solver::start_run_3d(model == 3 ? Model3D::dry : Model3D::bech,
+                                                 std::move(q), std::move(phi), params, out_dir,
+                                                 to_flag(a.raw(6), names[6]), seed);
     s.options = options;
     if (resumed) {
-      if (a.raw(10) != Py_None) s.velocity.data = velocity_values(a.raw(10), q.len(), 3);
+      if (a.raw(10) != Py_None) {
+        s.velocity = field_from<VelocityField3D>(a.raw(10), names[10], 4, 3, n, params);
+      }
       s.step = a.count(11);
       if (s.model == Model3D::bech) {
         s.bech_records = records_from<lodestra_solver::BechStats3D>(a.raw(14));
@@ -334,6 +355,37 @@ PyObject* run_state(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// Appends the fields as consecutive NPY arrays at the file descriptor's position: Q, then
+// phi and the velocity where the model has them, in the layouts of to_numpy (2D) and of
+// the q, phi and u arrays (3D).
+PyObject* run_write_fields(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static constexpr const char* names[] = {"fd"};
+  return guard([&] {
+    Args a("_Run.write_fields", names, 1, args, kwargs);
+    const int fd = static_cast<int>(a.count(0));
+    const SimRun& r = run_of(self);
+    auto put = [&](const std::vector<double>& values, std::vector<std::uint64_t> shape) {
+      auto written = lodestra_solver::append_npy(fd, values, shape);
+      if (!written) raise(PyExc_OSError, written.error().text);
+    };
+    if (const Run2D* run = std::get_if<Run2D>(&r.run)) {
+      const RunState2D& s = run->state();
+      const std::uint64_t n = s.q.len();
+      put(s.q.data, {n, 2});
+      if (s.model == Model2D::bech) put(s.phi.data, {n});
+      if (s.model != Model2D::dry) put(s.velocity.data, {n, 2});
+    } else {
+      const RunState3D& s = std::get<Run3D>(r.run).state();
+      put(s.q.data, {s.q.nx, s.q.ny, s.q.nz, 5});
+      if (s.model == Model3D::bech) {
+        put(s.phi.data, {s.q.nx, s.q.ny, s.q.nz});
+        put(s.velocity.data, {s.q.nx, s.q.ny, s.q.nz, 3});
+      }
+    }
+    return none();
+  });
+}
+
 PyMethodDef run_methods[] = {
     {"advance", as_method(run_advance), kCallFlags,
      "advance($self, n_steps, snap_every, poll)\n--\n\n"
@@ -341,6 +393,8 @@ PyMethodDef run_methods[] = {
     {"fields", as_method(run_fields), kCallFlags,
      "fields($self)\n--\n\n(q, phi or None, velocity or None)."},
     {"records", as_method(run_records), kCallFlags, "records($self)\n--\n\nThe records so far."},
+    {"write_fields", as_method(run_write_fields), kCallFlags,
+     "write_fields($self, fd)\n--\n\nAppends the fields as NPY arrays to an open file."},
     {"state", as_method(run_state), kCallFlags,
      "state($self)\n--\n\nThe run's state beyond its fields."},
     {nullptr, nullptr, 0, nullptr},

@@ -20,7 +20,10 @@ void require_snap_every(std::uint64_t snap_every) {
 RunState2D drive_2d(Model2D model, const QField2D& q_init, const ScalarField2D* phi_init,
                     const RidiParams& params, std::uint64_t n_steps, std::uint64_t snap_every) {
   require_snap_every(snap_every);
-  Run2D run(start_run_2d(model, q_init, phi_init, params, driver_noise_seed_2d(params, n_steps)));
+  std::optional<ScalarField2D> phi;
+  if (phi_init) phi = *phi_init;
+  Run2D run(
+      start_run_2d(model, q_init, std::move(phi), params, driver_noise_seed_2d(params, n_steps)));
   run.advance(n_steps, snap_every, RunControl{});
   return run.release();
 }

@@ -102,14 +102,14 @@ struct Run2D::Resume {
   double max_courant;
 };
 
-RunState2D start_run_2d(Model2D model, const QField2D& q, const ScalarField2D* phi,
+RunState2D start_run_2d(Model2D model, QField2D q, std::optional<ScalarField2D> phi,
                         const RidiParams& params, std::uint64_t noise_seed) {
   RunState2D s;
   s.model = model;
   s.params = params;
-  s.q = q;
-  if (phi) s.phi = *phi;
-  if (model != Model2D::dry) s.velocity = VelocityField2D::zeros(q.nx, q.ny, q.dx);
+  s.q = std::move(q);
+  if (phi) s.phi = std::move(*phi);
+  if (model != Model2D::dry) s.velocity = VelocityField2D::zeros(s.q.nx, s.q.ny, s.q.dx);
   s.noise = Xoshiro256pp::seeded(noise_seed);
   return s;
 }

@@ -99,15 +99,15 @@ std::uint64_t seeded_noise_seed_3d(std::uint64_t seed, std::uint64_t stream, std
   return mix64(mix64(seed ^ stream) + step);
 }
 
-RunState3D start_run_3d(Model3D model, const QField3D& q, const ScalarField3D* phi,
+RunState3D start_run_3d(Model3D model, QField3D q, std::optional<ScalarField3D> phi,
                         const RidiParams3D& params, std::optional<std::string> out_dir,
                         bool track_defects, std::optional<std::uint64_t> seed) {
   RunState3D s;
   s.model = model;
   s.params = params;
-  s.q = q;
-  if (phi) s.phi = *phi;
-  if (model == Model3D::bech) s.velocity = VelocityField3D::zeros(q.nx, q.ny, q.nz, q.dx);
+  s.q = std::move(q);
+  if (phi) s.phi = std::move(*phi);
+  if (model == Model3D::bech) s.velocity = VelocityField3D::zeros(s.q.nx, s.q.ny, s.q.nz, s.q.dx);
   s.seed = seed;
   s.track_defects = track_defects;
   s.out_dir = std::move(out_dir);

@@ -19,7 +19,10 @@ RunState3D drive_3d(Model3D model, const QField3D& q_init, const ScalarField3D* 
     lodestra_core::assert_eq(q_init.ny, phi_init->ny);
     lodestra_core::assert_eq(q_init.nz, phi_init->nz);
   }
-  Run3D run(start_run_3d(model, q_init, phi_init, params, out_dir, track_defects, std::nullopt));
+  std::optional<ScalarField3D> phi;
+  if (phi_init) phi = *phi_init;
+  Run3D run(
+      start_run_3d(model, q_init, std::move(phi), params, out_dir, track_defects, std::nullopt));
   run.advance(n_steps, snap_every, RunControl{});
   return run.release();
 }

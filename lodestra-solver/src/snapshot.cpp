@@ -100,20 +100,10 @@ int pwrite_all(int fd, const char* p, std::size_t size, off_t offset) {
   return 0;
 }
 
-// The magic, the version, H and the padded header: 10 + H is a multiple of 64.
+// The magic, the version, H and the padded header of a float64 (nx, ny, nz, ncomp) array.
 std::string npy_header(std::uint64_t ncomp, std::uint64_t nx, std::uint64_t ny, std::uint64_t nz) {
-  const std::string text = "{'descr': '<f8', 'fortran_order': False, 'shape': (" + fmt_int(nx) +
-                           ", " + fmt_int(ny) + ", " + fmt_int(nz) + ", " + fmt_int(ncomp) + "), }";
-  const std::size_t t = text.size();
-  const std::size_t pad = (64 - (t + 11) % 64) % 64;  // (-T - 11) mod 64
-  const std::size_t h = t + pad + 1;
-  std::string out("\x93NUMPY\x01\x00", 8);
-  out.push_back(static_cast<char>(h & 0xff));
-  out.push_back(static_cast<char>((h >> 8) & 0xff));
-  out += text;
-  out.append(pad, ' ');
-  out.push_back('\n');
-  return out;
+  const std::uint64_t shape[] = {nx, ny, nz, ncomp};
+  return npy_float64_header(shape);
 }
 
 // The data bytes: the doubles themselves on a little-endian host, else byte-swapped copies
@@ -203,6 +193,33 @@ std::expected<int, IoError> NewFile::commit_open() {
   if (::rename(temporary_.c_str(), target_.c_str()) != 0) return std::unexpected(os_error(errno));
   temporary_.clear();
   return std::exchange(fd_, -1);
+}
+
+// The magic, the version, H and the padded header text: 10 + H is a multiple of 64.
+std::string npy_float64_header(std::span<const std::uint64_t> shape) {
+  std::string dims;
+  for (const std::uint64_t n : shape) dims += (dims.empty() ? "" : ", ") + fmt_int(n);
+  if (shape.size() == 1) dims += ",";
+  const std::string text = "{'descr': '<f8', 'fortran_order': False, 'shape': (" + dims + "), }";
+  const std::size_t t = text.size();
+  const std::size_t pad = (64 - (t + 11) % 64) % 64;  // (-T - 11) mod 64
+  const std::size_t h = t + pad + 1;
+  std::string out("\x93NUMPY\x01\x00", 8);
+  out.push_back(static_cast<char>(h & 0xff));
+  out.push_back(static_cast<char>((h >> 8) & 0xff));
+  out += text;
+  out.append(pad, ' ');
+  out.push_back('\n');
+  return out;
+}
+
+std::expected<void, IoError> append_npy(int fd, std::span<const double> values,
+                                        std::span<const std::uint64_t> shape) {
+  const std::string header = npy_float64_header(shape);
+  if (const int e = write_all(fd, header.data(), header.size()))
+    return std::unexpected(os_error(e));
+  if (const int e = write_doubles(fd, values)) return std::unexpected(os_error(e));
+  return {};
 }
 
 std::expected<void, IoError> write_file(const std::string& path, std::string_view bytes) {

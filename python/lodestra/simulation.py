@@ -349,44 +349,53 @@ class Simulation:
     def save(self, path: str | os.PathLike[str]) -> str:
         """Write everything needed to continue bit for bit into one file; returns its path.
 
-        The file is an uncompressed NumPy ``.npz`` archive, written to a temporary file
-        in the same directory and renamed: ``numpy.load`` opens it, and its arrays
-        ``q``, ``phi``, ``velocity`` (shaped like the fields' ``to_numpy``) and
-        ``meta`` (a JSON text: model, step, time, seed, grid, every parameter) read
-        without lodestra.
+        The file is a sequence of NumPy ``.npy`` arrays, written to a temporary file in
+        the same directory and renamed over ``path``. ``numpy.load`` reads them one after
+        another from the open file: the first is the JSON header as bytes (model, step,
+        time, seed, grid, every parameter, and the names of the arrays that follow), the
+        last are the fields ``q``, ``phi``, ``velocity`` (where the model has them) in the
+        layout of ``to_numpy`` (2D) or of the ``q``, ``phi`` and ``u`` arrays (3D)::
+
+            with open(path, "rb") as f:
+                meta = json.loads(numpy.load(f).tobytes())
+                arrays = {name: numpy.load(f) for name in meta["arrays"] + meta["fields"]}
+
+        The fields are written straight from the engine's memory, so a checkpoint costs
+        little more than ``numpy.save`` of the arrays.
         """
         path = os.fspath(path)
-        q, phi, velocity = self._run.fields()
         step, recorded, generator, records, lines, bad, courant = self._run.state()
-        meta = {
-            "format": _FORMAT, "version": _VERSION, "model": self._model, "step": step,
-            "time": self._params.dt * step, "seed": self._seed,
-            "grid": list(_grid(self._params)), "out_dir": self._out_dir,
-            "track_defects": self._track_defects, "options": self._options,
-            "record": _RECORDS[self._model], "params": _param_values(self._params),
-        }
-        arrays: dict[str, Any] = {
-            "meta": np.array(json.dumps(meta, allow_nan=True)),
-            "q": _field_array(q),
+        small: dict[str, np.ndarray] = {
             "params_state": _state_bytes(self._params),
             "records_state": np.frombuffer(records, dtype=np.uint8),
             "recorded": np.array(recorded),
             "first_non_finite": np.array(-1 if bad is None else bad, dtype=np.int64),
             "max_courant": np.array(courant),
         }
-        if phi is not None:
-            arrays["phi"] = _field_array(phi)
-        if velocity is not None:
-            arrays["velocity"] = _field_array(velocity)
         if generator is not None:
-            arrays["generator"] = np.array(generator, dtype=np.uint64)
+            small["generator"] = np.array(generator, dtype=np.uint64)
         if lines is not None:
             states = [_state_bytes(line) for line in lines]
-            arrays["lines_state"] = (np.concatenate(states) if states
-                                     else np.zeros(0, dtype=np.uint8))
-            arrays["lines_offsets"] = np.cumsum([0] + [len(s) for s in states], dtype=np.int64)
+            small["lines_state"] = (np.concatenate(states) if states
+                                    else np.zeros(0, dtype=np.uint8))
+            small["lines_offsets"] = np.cumsum([0] + [len(s) for s in states], dtype=np.int64)
+        fields = ["q"] + (["phi"] if self._model in _WITH_PHI else []) + (
+            ["velocity"] if self._model in _WITH_FLOW else [])
+        meta = {
+            "format": _FORMAT, "version": _VERSION, "model": self._model, "step": step,
+            "time": self._params.dt * step, "seed": self._seed,
+            "grid": list(_grid(self._params)), "out_dir": self._out_dir,
+            "track_defects": self._track_defects, "options": self._options,
+            "record": _RECORDS[self._model], "params": _param_values(self._params),
+            "arrays": list(small), "fields": fields,
+        }
+        header = np.frombuffer(json.dumps(meta, allow_nan=True).encode(), dtype=np.uint8)
         with _files.replacing(path) as f:
-            np.savez(f, **arrays)
+            np.save(f, header, allow_pickle=False)
+            for array in small.values():
+                np.save(f, array, allow_pickle=False)
+            f.flush()
+            self._run.write_fields(f.fileno())
         return path
 
     @classmethod
@@ -416,27 +425,23 @@ class Simulation:
 
     @classmethod
     def _from_file(cls, path: str, out_dir: Any) -> Simulation:
-        import lodestra
-        with np.load(path, allow_pickle=False) as npz:
-            data = {name: npz[name] for name in npz.files}
-        meta = json.loads(str(data["meta"]))
-        if meta.get("format") != _FORMAT:
-            raise ValueError("no checkpoint header")
-        if meta.get("version") != _VERSION:
-            raise ValueError(f"format version {meta.get('version')}, "
-                             f"this lodestra reads {_VERSION}")
+        with open(path, "rb") as f:
+            meta = json.loads(np.load(f, allow_pickle=False).tobytes())
+            if not isinstance(meta, dict) or meta.get("format") != _FORMAT:
+                raise ValueError("no checkpoint header")
+            if meta.get("version") != _VERSION:
+                raise ValueError(f"format version {meta.get('version')}, "
+                                 f"this lodestra reads {_VERSION}")
+            data = {name: np.load(f, allow_pickle=False)
+                    for name in [*meta["arrays"], *meta["fields"]]}
+            if f.read(1):
+                raise ValueError("bytes after the last array")
         model = meta["model"]
         if model not in MODELS:
             raise ValueError(f"unknown model {model!r}")
         three_d = model in _THREE_D
-        p_name = "RidiParams3D" if three_d else "RidiParams"
-        params = _core._restore(p_name, data["params_state"].tobytes())
-        grid = _grid(params)
-        q = _field_from(lodestra.QField3D if three_d else lodestra.QField2D, data["q"], grid)
-        phi = None
-        if model in _WITH_PHI:
-            phi_type = lodestra.ScalarField3D if three_d else lodestra.ScalarField2D
-            phi = _field_from(phi_type, data["phi"], grid)
+        params = _core._restore("RidiParams3D" if three_d else "RidiParams",
+                                data["params_state"].tobytes())
         lines = None
         if "lines_state" in data:
             blob = data["lines_state"].tobytes()
@@ -454,12 +459,11 @@ class Simulation:
         bad = int(data["first_non_finite"])
         generator = tuple(int(w) for w in data["generator"]) if "generator" in data else None
         sim._run = _core._make_run(
-            model, q, phi, params, sim._seed, sim._out_dir, sim._track_defects,
-            sim._options["friction"], sim._options["flow_alignment"],
-            _BACKFLOW.index(sim._options["backflow"]),
-            data["velocity"].reshape(len(q), -1) if "velocity" in data else None,
-            int(meta["step"]),
-            bool(data["recorded"]), generator if generator is not None else (0, 0, 0, 0),
+            model, data["q"], data.get("phi"), params, sim._seed, sim._out_dir,
+            sim._track_defects, sim._options["friction"], sim._options["flow_alignment"],
+            _BACKFLOW.index(sim._options["backflow"]), data.get("velocity"),
+            int(meta["step"]), bool(data["recorded"]),
+            generator if generator is not None else (0, 0, 0, 0),
             data["records_state"].tobytes(), lines, None if bad < 0 else bad,
             float(data["max_courant"]))
         return sim
@@ -497,23 +501,3 @@ def _state_bytes(obj: Any) -> np.ndarray:
 def _param_values(params: Any) -> dict[str, Any]:
     return {name: getattr(params, name) for name, v in vars(type(params)).items()
             if isinstance(v, types.GetSetDescriptorType)}
-
-
-def _field_array(field: Any) -> np.ndarray:
-    """A field's values for the checkpoint: (n, components) in 2D, (nx, ny, nz[, c]) in 3D."""
-    import lodestra
-    for cls, name in ((lodestra.QField3D, "q"), (lodestra.ScalarField3D, "phi"),
-                      (lodestra.VelocityField3D, "u")):
-        if isinstance(field, cls):
-            return np.asarray(getattr(field, name)).reshape(field.nx, field.ny, field.nz, -1)
-    return np.asarray(field.to_numpy())
-
-
-def _field_from(cls: Any, array: np.ndarray, grid: tuple[Any, ...]) -> Any:
-    n = math.prod(grid[:-1])
-    if array.size % max(n, 1) != 0:
-        raise ValueError(f"a field of {array.size} values on a grid of {n} vertices")
-    flat = array.reshape(n, -1)
-    if flat.shape[1] == 1:
-        flat = flat.reshape(n)
-    return cls.from_numpy(flat, *grid)

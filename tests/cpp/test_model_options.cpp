@@ -64,8 +64,8 @@ RidiParams active_params(Count n) {
 Run2D run_2d(Model2D model, const QField2D& q, const RidiParams& p, const ModelOptions& o,
              std::uint64_t n_steps) {
   const ScalarField2D phi = ScalarField2D::uniform(q.nx, q.ny, q.dx, 0.3);
-  RunState2D s = start_run_2d(model, q, model == Model2D::bech ? &phi : nullptr, p,
-                              driver_noise_seed_2d(p, n_steps));
+  RunState2D s = start_run_2d(model, q, model == Model2D::bech ? std::optional(phi) : std::nullopt,
+                              p, driver_noise_seed_2d(p, n_steps));
   s.options = o;
   return Run2D(std::move(s));
 }
@@ -114,7 +114,7 @@ TEST(OptionRuns3D, DefaultsAreTheRunnerAndOptionsChangeTheRun) {
   std::filesystem::remove_all(dir);
   for (const ModelOptions& o : {ModelOptions{}, ModelOptions{0.2, 0.0}, ModelOptions{0.0, 0.5},
                                 ModelOptions{0.0, 0.0, Backflow::antisymmetric}}) {
-    RunState3D s = start_run_3d(Model3D::bech, q0, &phi, p, std::nullopt, false, std::nullopt);
+    RunState3D s = start_run_3d(Model3D::bech, q0, phi, p, std::nullopt, false, std::nullopt);
     s.options = o;
     Run3D run(std::move(s));
     run.advance(4, 2, RunControl{});

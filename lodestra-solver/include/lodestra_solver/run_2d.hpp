@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -40,7 +41,7 @@ struct RunState2D {
 
 // A new run at step 0: copies of the fields, zero flow on Q's grid for the models
 // with flow, the noise stream seeded with `noise_seed`.
-RunState2D start_run_2d(Model2D model, const QField2D& q, const ScalarField2D* phi,
+RunState2D start_run_2d(Model2D model, QField2D q, std::optional<ScalarField2D> phi,
                         const RidiParams& params, std::uint64_t noise_seed);
 
 // A driver's run: started at step 0 with the noise stream of (grid, n_steps) and

@@ -52,8 +52,8 @@ struct RunState3D {
 std::uint64_t seeded_noise_seed_3d(std::uint64_t seed, std::uint64_t stream, std::uint64_t step);
 
 // A new run at step 0 with copies of the fields (phi for bech only) and zero flow.
-RunState3D start_run_3d(Model3D model, const lodestra_fields::QField3D& q,
-                        const lodestra_fields::ScalarField3D* phi,
+RunState3D start_run_3d(Model3D model, lodestra_fields::QField3D q,
+                        std::optional<lodestra_fields::ScalarField3D> phi,
                         const lodestra_core::RidiParams3D& params,
                         std::optional<std::string> out_dir, bool track_defects,
                         std::optional<std::uint64_t> seed);

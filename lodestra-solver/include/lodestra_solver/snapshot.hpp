@@ -86,6 +86,15 @@ void write_snapshot(const std::string& out_dir, std::string_view prefix, std::ui
 void write_snapshot(const std::string& out_dir, std::string_view prefix, std::uint64_t step,
                     const lodestra_fields::VelocityField3D& u);
 
+// The NPY 1.0 header of a little-endian float64 C-order array of `shape`, padded so that
+// the data start at a multiple of 64 (the header of write_npy for (nx, ny, nz, ncomp)).
+std::string npy_float64_header(std::span<const std::uint64_t> shape);
+
+// Appends one NPY array (header and data) at fd's position: a file of consecutive arrays
+// that numpy.load reads one after another from the open file.
+std::expected<void, IoError> append_npy(int fd, std::span<const double> values,
+                                        std::span<const std::uint64_t> shape);
+
 // prefix + "_" + step in decimal padded to at least six digits + ".npy": ("q", 99) gives
 // "q_000099.npy".
 std::string snapshot_file_name(std::string_view prefix, std::uint64_t step);
