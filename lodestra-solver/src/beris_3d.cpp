@@ -50,12 +50,15 @@ void require_output(const QField3D& q, QField3D& out) {
 // then, chunk by chunk, g = two_c tr(Q^2) of each vertex is spread over its five
 // elements and a second flat loop turns each Laplacian into H and the updated
 // component. Both evaluate the same per-vertex formulas as the field operators.
-// Compiled per instruction set (simd.hpp); flatten inlines the formulas.
+// Compiled per instruction set (simd.hpp); flatten inlines the formulas. A call does
+// the columns c0 <= i*ny + j < c1 with its own chunk scratch on its own stack, so
+// threads share a pass by columns.
 constexpr Count kChunk = 64;  // vertices per chunk of the update loop
 
 LODESTRA_SIMD_CLONES [[gnu::flatten]] void dry_pass(const QField3D& q,
                                                     const MolecularConstants3D& mc, double gamma_r,
-                                                    double dt, double* __restrict o) {
+                                                    double dt, double* __restrict o, Count c0,
+                                                    Count c1) {
   using lodestra_fields::flat_index;
   using lodestra_fields::next_index;
   using lodestra_fields::prev_index;
@@ -69,8 +72,10 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void dry_pass(const QField3D& q,
   double field_of[5 * kChunk];
   double g_of[5 * kChunk];
   for (Count e = 0; e < 5 * kChunk; ++e) field_of[e] = mc.field[e % 5];
-  for (Count i = 0; i < nx; ++i) {
-    for (Count j = 0; j < ny; ++j) {
+  for (Count col = c0; col < c1; ++col) {
+    {
+      const Count i = col / ny;
+      const Count j = col % ny;
       const double* __restrict f = q.data.data() + 5 * flat_index(i, j, 0, ny, nz);
       const double* __restrict fxp =
           q.data.data() + 5 * flat_index(next_index(i, nx), j, 0, ny, nz);
@@ -121,11 +126,12 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void dry_pass(const QField3D& q,
 // each vertex's five elements; one flat loop over the elements gives the
 // Laplacian (into `o`) and the advection term, and a second one H and the
 // update. Each value is the same per-vertex formula as the field operators use,
-// so the pass equals their composition bit for bit.
+// so the pass equals their composition bit for bit. Columns c0 <= i*ny + j < c1, as the
+// dry pass.
 LODESTRA_SIMD_CLONES [[gnu::flatten]] void flow_pass(const QField3D& q, const VelocityField3D& u,
                                                      const MolecularConstants3D& mc, double gamma_r,
-                                                     double lambda, double dt,
-                                                     double* __restrict o) {
+                                                     double lambda, double dt, double* __restrict o,
+                                                     Count c0, Count c1) {
   using lodestra_fields::flat_index;
   using lodestra_fields::gradient_entry;
   using lodestra_fields::next_index;
@@ -154,8 +160,10 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void flow_pass(const QField3D& q, const Ve
   for (Count k = 0; k < 5 * kChunk; ++k) field_of[k] = mc.field[k % 5];
   const double* qd = q.data.data();
   const double* ud = u.data.data();
-  for (Count i = 0; i < nx; ++i) {
-    for (Count j = 0; j < ny; ++j) {
+  for (Count col = c0; col < c1; ++col) {
+    {
+      const Count i = col / ny;
+      const Count j = col % ny;
       const Count here = flat_index(i, j, 0, ny, nz);
       const Count xp = flat_index(next_index(i, nx), j, 0, ny, nz);
       const Count xm = flat_index(prev_index(i, nx), j, 0, ny, nz);
@@ -299,14 +307,20 @@ QField3D EulerIntegrator3D::step(const QField3D& q, const QField3D& rhs, double 
 void dry_euler_step_3d(const QField3D& q, const RidiParams3D& p, double t, double dt,
                        QField3D& out) {
   require_output(q, out);
-  dry_pass(q, MolecularConstants3D::from(p, t), p.gamma_r, dt, out.data.data());
+  const MolecularConstants3D mc = MolecularConstants3D::from(p, t);
+  lodestra_fields::parallel_columns_3d(q.nx, q.ny, q.nz, 5, [&](Count c0, Count c1) {
+    dry_pass(q, mc, p.gamma_r, dt, out.data.data(), c0, c1);
+  });
 }
 
 void flow_euler_step_3d(const QField3D& q, const VelocityField3D& u, const RidiParams3D& p,
                         double t, double dt, QField3D& out) {
   require_same_grid(q, u);
   require_output(q, out);
-  flow_pass(q, u, MolecularConstants3D::from(p, t), p.gamma_r, p.lambda_, dt, out.data.data());
+  const MolecularConstants3D mc = MolecularConstants3D::from(p, t);
+  lodestra_fields::parallel_columns_3d(q.nx, q.ny, q.nz, 5, [&](Count c0, Count c1) {
+    flow_pass(q, u, mc, p.gamma_r, p.lambda_, dt, out.data.data(), c0, c1);
+  });
 }
 
 }  // namespace lodestra_solver

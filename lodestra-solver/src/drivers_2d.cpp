@@ -19,7 +19,7 @@
 namespace lodestra_solver {
 
 using lodestra_fields::Count;
-using lodestra_fields::for_each_stencil;
+using lodestra_fields::for_each_stencil_rows;
 using lodestra_fields::laplacian5;
 using lodestra_fields::Stencil;
 using lodestra_fields::upwind;
@@ -128,19 +128,21 @@ struct Rk4Pass {
 // its x and pass 4 writes Q while x is a stage buffer, so no array is written
 // while its neighbours are read. Compiled per instruction set (simd.hpp);
 // flatten inlines the stencil loop and the formulas into every clone, so each
-// clone vectorises the loop for its own vector width.
+// clone vectorises the loop for its own vector width. A call does rows i0 <= i < i1,
+// so the rows can be shared among threads (each writes only its own vertices).
 template <int kStage, bool kUnit>
 LODESTRA_SIMD_CLONES [[gnu::flatten]] void rk4_pass(const Rk4Pass& p, const double* __restrict x1,
                                                     const double* __restrict x2,
                                                     double* __restrict q1, double* __restrict q2,
                                                     double* __restrict n1, double* __restrict n2,
-                                                    double* __restrict s1, double* __restrict s2) {
+                                                    double* __restrict s1, double* __restrict s2,
+                                                    Count i0, Count i1) {
   const MolecularCoeffs c = p.coeffs;
   const double gamma_r = p.gamma_r;
   const double coef = p.coef;
   const double dt6 = p.dt6;
   const double dx2 = kUnit ? 1.0 : p.dx2;  // x / 1 = x exactly: the division drops out
-  for_each_stencil(p.nx, p.ny, [&](const Stencil& s) {
+  for_each_stencil_rows(p.nx, p.ny, i0, i1, [&](const Stencil& s) {
     const Count k = s.k;
     const double a = x1[k];
     const double b = x2[k];
@@ -232,15 +234,25 @@ class DryRk4 {
     double* s1 = sum_[0].data();
     double* s2 = sum_[1].data();
     double* const none = nullptr;
-    rk4_pass<1, kUnit>(p, q_[0].data(), q_[1].data(), none, none, a_[0].data(), a_[1].data(), s1,
-                       s2);
-    rk4_pass<2, kUnit>(p, a_[0].data(), a_[1].data(), q_[0].data(), q_[1].data(), b_[0].data(),
-                       b_[1].data(), s1, s2);
+    // Each pass over all rows completes before the next one reads its output.
+    auto pass = [&](auto run) { lodestra_fields::parallel_rows(nx_, ny_, 2, run); };
+    pass([&](Count i0, Count i1) {
+      rk4_pass<1, kUnit>(p, q_[0].data(), q_[1].data(), none, none, a_[0].data(), a_[1].data(), s1,
+                         s2, i0, i1);
+    });
+    pass([&](Count i0, Count i1) {
+      rk4_pass<2, kUnit>(p, a_[0].data(), a_[1].data(), q_[0].data(), q_[1].data(), b_[0].data(),
+                         b_[1].data(), s1, s2, i0, i1);
+    });
     p.coef = dt_;
-    rk4_pass<3, kUnit>(p, b_[0].data(), b_[1].data(), q_[0].data(), q_[1].data(), a_[0].data(),
-                       a_[1].data(), s1, s2);
-    rk4_pass<4, kUnit>(p, a_[0].data(), a_[1].data(), q_[0].data(), q_[1].data(), none, none, s1,
-                       s2);
+    pass([&](Count i0, Count i1) {
+      rk4_pass<3, kUnit>(p, b_[0].data(), b_[1].data(), q_[0].data(), q_[1].data(), a_[0].data(),
+                         a_[1].data(), s1, s2, i0, i1);
+    });
+    pass([&](Count i0, Count i1) {
+      rk4_pass<4, kUnit>(p, a_[0].data(), a_[1].data(), q_[0].data(), q_[1].data(), none, none, s1,
+                         s2, i0, i1);
+    });
   }
 
   Count nx_;
@@ -261,12 +273,13 @@ class DryRk4 {
 // as a single pass over the grid writing into `out` (on q's grid). Each term is
 // the per-vertex value of molecular_field, corotation_strain and advect, so the
 // result equals add(Q, scale(beris_edwards_rhs(Q, &v), dt)) bit for bit.
-// Compiled per instruction set like the RK4 passes.
+// Compiled per instruction set like the RK4 passes, and, like them, over rows
+// i0 <= i < i1.
 template <bool kUnit>
 LODESTRA_SIMD_CLONES [[gnu::flatten]] void euler_flow_pass(const QField2D& q,
                                                            const VelocityField2D& v,
-                                                           const RidiParams& params,
-                                                           QField2D& out) {
+                                                           const RidiParams& params, QField2D& out,
+                                                           Count i0, Count i1) {
   const MolecularCoeffs c = MolecularCoeffs::from(params);
   const double gamma_r = params.gamma_r;
   const double lambda = params.lambda_;
@@ -277,7 +290,7 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void euler_flow_pass(const QField2D& q,
   const double* __restrict f = q.data.data();
   const double* __restrict u = v.data.data();
   double* __restrict o = out.data.data();
-  for_each_stencil(q.nx, q.ny, [&](const Stencil& s) {
+  for_each_stencil_rows(q.nx, q.ny, i0, i1, [&](const Stencil& s) {
     const double q1 = f[2 * s.k];
     const double q2 = f[2 * s.k + 1];
     const double q_sq = q_norm_sq(q1, q2);
@@ -307,11 +320,14 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void euler_flow_pass(const QField2D& q,
 // drops x / 1 and turns x / 2 into the exact x * 0.5.
 void euler_flow_update(const QField2D& q, const VelocityField2D& v, const RidiParams& params,
                        QField2D& out) {
-  if (q.dx == 1.0 && v.dx == 1.0) {
-    euler_flow_pass<true>(q, v, params, out);
-  } else {
-    euler_flow_pass<false>(q, v, params, out);
-  }
+  const bool unit = q.dx == 1.0 && v.dx == 1.0;
+  lodestra_fields::parallel_rows(q.nx, q.ny, 2, [&](Count i0, Count i1) {
+    if (unit) {
+      euler_flow_pass<true>(q, v, params, out, i0, i1);
+    } else {
+      euler_flow_pass<false>(q, v, params, out, i0, i1);
+    }
+  });
 }
 
 // The hydrodynamic state of a run: the Stokes workspace of Q's grid and the

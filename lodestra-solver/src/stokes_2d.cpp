@@ -6,6 +6,7 @@
 #include "lodestra_core/format.hpp"
 #include "lodestra_core/panic.hpp"
 #include "lodestra_core/simd.hpp"
+#include "lodestra_core/threads.hpp"
 #include "lodestra_solver/fft.hpp"
 #include "lodestra_solver/recent_workspaces.hpp"
 #include "lodestra_solver/spectral2d.hpp"
@@ -128,10 +129,12 @@ void StokesWorkspace2D::State::flow_spectrum(double zeta, double eta) {
   const double* qxy_h = reinterpret_cast<const double*>(qxy_hat.data());
   double* ux_h = reinterpret_cast<double*>(ux_hat.data());
   double* uy_h = reinterpret_cast<double*>(uy_hat.data());
-  for (Count i = 0; i < nx; ++i) {
-    const Count row = 2 * i * nyh;
-    flow_row(kx[i], ky, qxx_h + row, qxy_h + row, ux_h + row, uy_h + row, nyh, zeta, eta);
-  }
+  lodestra_core::parallel_for(0, nx, lodestra_core::grain_for(2 * nyh), [&](Count i0, Count i1) {
+    for (Count i = i0; i < i1; ++i) {
+      const Count row = 2 * i * nyh;
+      flow_row(kx[i], ky, qxx_h + row, qxy_h + row, ux_h + row, uy_h + row, nyh, zeta, eta);
+    }
+  });
 }
 
 // On the Nyquist row (even nx) and column (even ny) k(-i) = k(i) = +pi/dx, so the flow
@@ -193,7 +196,9 @@ void StokesWorkspace2D::solve(const QField2D& q, const RidiParams& params, Veloc
   out.data.resize(2 * n);
   if (n == 0) return;
 
-  split(q.data.data(), s.qxx.data(), s.qxy.data(), n);
+  lodestra_core::parallel_for(0, n, lodestra_core::grain_for(2), [&](Count b, Count e) {
+    split(q.data.data() + 2 * b, s.qxx.data() + b, s.qxy.data() + b, e - b);
+  });
   s.spectral.forward(s.qxx, s.qxx_hat);
   s.spectral.forward(s.qxy, s.qxy_hat);
 
@@ -204,7 +209,10 @@ void StokesWorkspace2D::solve(const QField2D& q, const RidiParams& params, Veloc
 
   s.spectral.inverse_unnormalised(s.ux_hat, s.qxx);
   s.spectral.inverse_unnormalised(s.uy_hat, s.qxy);
-  interleave_scaled(s.qxx.data(), s.qxy.data(), out.data.data(), n, s.spectral.divisor());
+  const double divisor = s.spectral.divisor();
+  lodestra_core::parallel_for(0, n, lodestra_core::grain_for(2), [&](Count b, Count e) {
+    interleave_scaled(s.qxx.data() + b, s.qxy.data() + b, out.data.data() + 2 * b, e - b, divisor);
+  });
 }
 
 namespace {

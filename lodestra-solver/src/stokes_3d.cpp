@@ -7,6 +7,7 @@
 #include "lodestra_core/format.hpp"
 #include "lodestra_core/panic.hpp"
 #include "lodestra_core/simd.hpp"
+#include "lodestra_core/threads.hpp"
 #include "lodestra_fields/grid.hpp"
 #include "lodestra_solver/fft.hpp"
 #include "lodestra_solver/recent_workspaces.hpp"
@@ -171,8 +172,8 @@ void StokesWorkspace3D::State::force(const QField3D& q, double zeta) {
   double* ox = fx.data();
   double* oy = fy.data();
   double* oz = fz.data();
-  lodestra_fields::for_each_stencil_3d(
-      spectral.nx(), spectral.ny(), spectral.nz(), [&](const lodestra_fields::Stencil3& s) {
+  lodestra_fields::parallel_stencil_3d(
+      spectral.nx(), spectral.ny(), spectral.nz(), 5, [&](const lodestra_fields::Stencil3& s) {
         const double* xp = r + 5 * s.xp;
         const double* xm = r + 5 * s.xm;
         const double* yp = r + 5 * s.yp;
@@ -243,12 +244,13 @@ void StokesWorkspace3D::State::flow_spectrum(double eta) {
   double* hx = reinterpret_cast<double*>(fx_hat.data());
   double* hy = reinterpret_cast<double*>(fy_hat.data());
   double* hz = reinterpret_cast<double*>(fz_hat.data());
-  for (Count i = 0; i < nx; ++i) {
-    for (Count j = 0; j < ny; ++j) {
-      const Count line = 2 * ((i * ny + j) * nzh);
-      flow_line(kx[i], ky[j], kz, eta, hx + line, hy + line, hz + line, nzh);
-    }
-  }
+  lodestra_core::parallel_for(
+      0, nx * ny, lodestra_core::grain_for(3 * nzh), [&](Count c0, Count c1) {
+        for (Count c = c0; c < c1; ++c) {
+          const Count line = 2 * (c * nzh);
+          flow_line(kx[c / ny], ky[c % ny], kz, eta, hx + line, hy + line, hz + line, nzh);
+        }
+      });
   for (std::size_t t = 0; t < nyquist_modes.size(); ++t) {
     const Count k = nyquist_modes[t];
     fx_hat[k] = nyquist_flow[t].ux;
@@ -288,8 +290,11 @@ void StokesWorkspace3D::solve(const QField3D& q, const RidiParams3D& p, Velocity
   s.spectral.inverse_unnormalised(s.fx_hat, s.fx);
   s.spectral.inverse_unnormalised(s.fy_hat, s.fy);
   s.spectral.inverse_unnormalised(s.fz_hat, s.fz);
-  interleave_scaled(s.fx.data(), s.fy.data(), s.fz.data(), u.data.data(), n,
-                    s.spectral.reciprocal());
+  const double reciprocal = s.spectral.reciprocal();
+  lodestra_core::parallel_for(0, n, lodestra_core::grain_for(3), [&](Count b, Count e) {
+    interleave_scaled(s.fx.data() + b, s.fy.data() + b, s.fz.data() + b, u.data.data() + 3 * b,
+                      e - b, reciprocal);
+  });
 }
 
 namespace {
