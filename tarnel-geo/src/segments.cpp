@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "lodestra_core/panic.hpp"
+#include "lodestra_core/threads.hpp"
 #include "lodestra_fields/grid.hpp"
 #include "tarnel_manifolds/eigen_sym3.hpp"
 
@@ -103,31 +104,35 @@ void fill_slab(const lodestra_fields::QField3D& q, Count i, Slab& slab) {
 
 }  // namespace
 
-std::vector<DisclinationSegment> scan_disclination_lines_3d(const lodestra_fields::QField3D& q) {
-  std::vector<DisclinationSegment> out;
+namespace {
+
+// The segments of slabs i0 <= i < i1, appended to out[i] per slab in the scan's order.
+// The slab before i0 is decomposed first; when the range wraps round to it (it starts at
+// slab 0, so the slab before is the last one) it is kept and used again there. Each face
+// of the range is decomposed once.
+void scan_slabs(const lodestra_fields::QField3D& q, Count i0, Count i1,
+                std::vector<std::vector<DisclinationSegment>>& out) {
   const Count nx = q.nx, ny = q.ny, nz = q.nz;
-  if (nx == 0 || ny == 0 || nz == 0) return out;
-  lodestra_core::assert_eq(q.data.size(), 5 * lodestra_fields::vertex_count(nx, ny, nz));
   const std::size_t per_slab = lodestra_fields::vertex_count(ny, nz);
-  // Slab nx-1 is needed by slab 0 and again at the end, so it is kept; the two others
-  // alternate as the current slab and its predecessor. Each face is decomposed once.
-  Slab last, a, b;
-  for (Slab* s : {&last, &a, &b}) {
+  Slab first, a, b;
+  for (Slab* s : {&first, &a, &b}) {
     s->x.resize(per_slab);
     s->y.resize(per_slab);
     s->z.resize(per_slab);
   }
-  fill_slab(q, nx - 1, last);
-  const Slab* prev = &last;
+  const Count before = prev_index(i0, nx);
+  fill_slab(q, before, first);
+  const Slab* prev = &first;
   Slab* spare = &a;
   Slab* other = &b;
   const double dx = q.dx;
-  for (Count i = 0; i < nx; ++i) {
-    const Slab* cur = &last;
-    if (i + 1 != nx) {
+  for (Count i = i0; i < i1; ++i) {
+    const Slab* cur = &first;
+    if (i != before) {
       fill_slab(q, i, *spare);
       cur = spare;
     }
+    std::vector<DisclinationSegment>& segments = out[i];
     const Count ip = next_index(i, nx);
     for (Count j = 0; j < ny; ++j) {
       const Count jp = next_index(j, ny), jm = prev_index(j, ny);
@@ -137,35 +142,54 @@ std::vector<DisclinationSegment> scan_disclination_lines_3d(const lodestra_field
         const auto at = [nz](Count jj, Count ll) { return jj * nz + ll; };
         // x loop: faces based at (j, l), (j, l-), (j-, l-), (j-, l) of slab i.
         if (reverses(cur->x[at(j, l)], cur->x[at(j, lm)], cur->x[at(jm, lm)], cur->x[at(jm, l)])) {
-          out.push_back({from,
-                         lodestra_fields::flat_index(ip, j, l, ny, nz),
-                         {dx * (static_cast<double>(i) + 0.5), dx * static_cast<double>(j),
-                          dx * static_cast<double>(l)},
-                         DisclinationCharge::half_plus});
+          segments.push_back({from,
+                              lodestra_fields::flat_index(ip, j, l, ny, nz),
+                              {dx * (static_cast<double>(i) + 0.5), dx * static_cast<double>(j),
+                               dx * static_cast<double>(l)},
+                              DisclinationCharge::half_plus});
         }
         // y loop: faces based at (i, l), (i-, l), (i-, l-), (i, l-) in row j.
         if (reverses(cur->y[at(j, l)], prev->y[at(j, l)], prev->y[at(j, lm)], cur->y[at(j, lm)])) {
-          out.push_back({from,
-                         lodestra_fields::flat_index(i, jp, l, ny, nz),
-                         {dx * static_cast<double>(i), dx * (static_cast<double>(j) + 0.5),
-                          dx * static_cast<double>(l)},
-                         DisclinationCharge::half_plus});
+          segments.push_back({from,
+                              lodestra_fields::flat_index(i, jp, l, ny, nz),
+                              {dx * static_cast<double>(i), dx * (static_cast<double>(j) + 0.5),
+                               dx * static_cast<double>(l)},
+                              DisclinationCharge::half_plus});
         }
         // z loop: faces based at (i, j), (i, j-), (i-, j-), (i-, j) in layer l.
         if (reverses(cur->z[at(j, l)], cur->z[at(jm, l)], prev->z[at(jm, l)], prev->z[at(j, l)])) {
-          out.push_back({from,
-                         lodestra_fields::flat_index(i, j, lp, ny, nz),
-                         {dx * static_cast<double>(i), dx * static_cast<double>(j),
-                          dx * (static_cast<double>(l) + 0.5)},
-                         DisclinationCharge::half_plus});
+          segments.push_back({from,
+                              lodestra_fields::flat_index(i, j, lp, ny, nz),
+                              {dx * static_cast<double>(i), dx * static_cast<double>(j),
+                               dx * (static_cast<double>(l) + 0.5)},
+                              DisclinationCharge::half_plus});
         }
       }
     }
-    if (cur != &last) {
+    if (cur != &first) {
       prev = cur;
       std::swap(spare, other);
     }
   }
+}
+
+}  // namespace
+
+std::vector<DisclinationSegment> scan_disclination_lines_3d(const lodestra_fields::QField3D& q) {
+  std::vector<DisclinationSegment> out;
+  const Count nx = q.nx, ny = q.ny, nz = q.nz;
+  if (nx == 0 || ny == 0 || nz == 0) return out;
+  lodestra_core::assert_eq(q.data.size(), 5 * lodestra_fields::vertex_count(nx, ny, nz));
+  // Threads take ranges of slabs, each decomposing the slab before its range once more;
+  // the slabs' segments are joined in slab order, so the records and their order do not
+  // depend on the thread count.
+  std::vector<std::vector<DisclinationSegment>> per_slab(nx);
+  lodestra_core::parallel_for(0, nx, lodestra_core::grain_for(3 * 100 * ny * nz),
+                              [&](Count i0, Count i1) { scan_slabs(q, i0, i1, per_slab); });
+  std::size_t total = 0;
+  for (const auto& segments : per_slab) total += segments.size();
+  out.reserve(total);
+  for (const auto& segments : per_slab) out.insert(out.end(), segments.begin(), segments.end());
   return out;
 }
 

@@ -13,6 +13,7 @@
 
 #include "lodestra_core/panic.hpp"
 #include "lodestra_core/threads.hpp"
+#include "lodestra_fields/random.hpp"
 #include "lodestra_solver/beris_3d.hpp"
 #include "lodestra_solver/ch_2d.hpp"
 #include "lodestra_solver/ch_3d.hpp"
@@ -236,5 +237,15 @@ TEST_F(Threads, Runners2DAndOperatorsAreBitIdentical) {
           return out;
         },
         "2D " + std::to_string(nx) + "x" + std::to_string(ny));
+  }
+}
+
+TEST(GeneratorJump, AdvanceEqualsThatManyDraws) {
+  for (const std::uint64_t steps : {0u, 1u, 6u, 63u, 64u, 1000u, 123457u}) {
+    auto stepped = lodestra_fields::Xoshiro256pp::seeded(99);
+    for (std::uint64_t s = 0; s < steps; ++s) stepped.next();
+    auto jumped = lodestra_fields::Xoshiro256pp::seeded(99);
+    jumped.advance(steps);
+    EXPECT_EQ(jumped.next(), stepped.next()) << steps;
   }
 }
