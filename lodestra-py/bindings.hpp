@@ -32,6 +32,9 @@ PyTypeObject* make_bech_stats_3d_class();
 extern PyMethodDef run_ridi_3d_def;
 extern PyMethodDef run_ridi_3d_full_def;
 
+// The private functions of the package (bind_private.cpp): module attributes only.
+void add_private_functions(PyObject* module);
+
 namespace bindings_3d {
 // Registers the 3D surface, in table order, after the 2D names. (The routine would
 // be called `register`, which C++ reserves as a keyword.)

@@ -75,6 +75,7 @@ PyObject* create_module() {
   bindings_3d::register_names(m);
   // Pickle's reconstructor: a module attribute, not one of the module's names.
   add_restore_function(m);
+  add_private_functions(m);
   return module.release();
 }
 
