@@ -1,6 +1,7 @@
 #include "lodestra_core/threads.hpp"
 
 #include <pthread.h>
+#include <time.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -14,6 +15,22 @@
 namespace lodestra_core {
 
 namespace {
+
+std::atomic<bool> timing_on{false};
+std::mutex timing_mutex;
+LoopTimes timing_totals;
+
+double cpu_seconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+void add_loop_time(double caller, double longest) {
+  std::lock_guard<std::mutex> lock(timing_mutex);
+  timing_totals.caller += caller;
+  timing_totals.longest += longest;
+}
 
 // True on a thread while it runs a part of a parallel loop (the caller's included).
 thread_local bool in_parallel_loop = false;
@@ -52,13 +69,16 @@ class Pool {
     }
     start_workers(parts - 1);
     std::vector<std::exception_ptr> errors(parts);
+    const bool timed = timing_on.load(std::memory_order_relaxed);
+    std::vector<double> seconds(timed ? parts : 0);
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      job_ = Job{begin, end, parts, fn, context, &errors};
+      job_ = Job{begin, end, parts, fn, context, &errors, timed ? seconds.data() : nullptr};
       pending_ = parts - 1;
       ++generation_;
     }
     wake_.notify_all();
+    const double start = timed ? cpu_seconds() : 0.0;
     {
       RegionFlag flag;
       try {
@@ -67,9 +87,15 @@ class Pool {
         errors[0] = std::current_exception();
       }
     }
+    if (timed) seconds[0] = cpu_seconds() - start;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       done_.wait(lock, [&] { return pending_ == 0; });
+    }
+    if (timed) {
+      double longest = 0.0;
+      for (const double t : seconds) longest = t > longest ? t : longest;
+      add_loop_time(cpu_seconds() - start, longest);
     }
     for (const std::exception_ptr& e : errors) {
       if (e) std::rethrow_exception(e);
@@ -84,6 +110,7 @@ class Pool {
     detail::PartFn fn = nullptr;
     void* context = nullptr;
     std::vector<std::exception_ptr>* errors = nullptr;
+    double* seconds = nullptr;  // CPU time per part, when loops are timed
   };
 
   // At least `count` workers (numbered 1 ..).
@@ -124,12 +151,14 @@ class Pool {
       if (index >= job.parts) continue;
       {
         RegionFlag flag;
+        const double start = job.seconds != nullptr ? cpu_seconds() : 0.0;
         try {
           job.fn(job.context, part_begin(job.begin, job.end, job.parts, index),
                  part_begin(job.begin, job.end, job.parts, index + 1));
         } catch (...) {
           (*job.errors)[index] = std::current_exception();
         }
+        if (job.seconds != nullptr) job.seconds[index] = cpu_seconds() - start;
       }
       std::lock_guard<std::mutex> lock(mutex_);
       if (--pending_ == 0) done_.notify_one();
@@ -183,7 +212,35 @@ void set_min_parallel_work(std::uint64_t items) {
   min_work.store(items == 0 ? 1 : items, std::memory_order_relaxed);
 }
 
+void set_loop_timing(bool on) { timing_on.store(on, std::memory_order_relaxed); }
+
+LoopTimes loop_times() {
+  std::lock_guard<std::mutex> lock(timing_mutex);
+  return timing_totals;
+}
+
+void reset_loop_times() {
+  std::lock_guard<std::mutex> lock(timing_mutex);
+  timing_totals = LoopTimes{};
+}
+
 namespace detail {
+
+bool loop_timing() { return timing_on.load(std::memory_order_relaxed); }
+
+void run_timed_inline(PartFn fn, void* context, std::uint64_t begin, std::uint64_t end) {
+  if (in_parallel_loop) {  // counted by the loop around it
+    fn(context, begin, end);
+    return;
+  }
+  const double start = cpu_seconds();
+  {
+    RegionFlag flag;
+    fn(context, begin, end);
+  }
+  const double t = cpu_seconds() - start;
+  add_loop_time(t, t);
+}
 
 std::size_t part_count(std::uint64_t begin, std::uint64_t end, std::uint64_t grain) {
   if (in_parallel_loop) return 1;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "lodestra_core/panic.hpp"
+#include "lodestra_core/threads.hpp"
 #include "lodestra_fields/grid.hpp"
 
 namespace tarnel_geo {
@@ -180,10 +181,8 @@ std::vector<DisclinationLine> connect_disclination_lines(
   }
 
   // Neighbour lists (CSR): segments based in the distinct periodic cells around each one.
-  std::vector<std::size_t> offset(count + 1, 0);
-  std::vector<std::size_t> adjacent;
-  adjacent.reserve(count * 8);
-  for (std::size_t s = 0; s < count; ++s) {
+  // Threads take ranges of segments, each list built alone; the ranges are joined in order.
+  auto neighbour_list = [&](std::size_t s, std::vector<std::size_t>& adjacent) {
     std::int64_t axis_cells[3][3];
     int axis_count[3];
     for (int a = 0; a < 3; ++a) {
@@ -211,7 +210,34 @@ std::vector<DisclinationLine> connect_disclination_lines(
       }
     }
     std::sort(adjacent.begin() + static_cast<std::ptrdiff_t>(begin), adjacent.end());
-    offset[s + 1] = adjacent.size();
+  };
+  std::vector<std::size_t> offset(count + 1, 0);
+  std::vector<std::size_t> adjacent;
+  constexpr std::size_t kBlock = 4096;  // segments per block of lists
+  const std::size_t blocks = (count + kBlock - 1) / kBlock;
+  std::vector<std::vector<std::size_t>> block_lists(blocks);
+  lodestra_core::parallel_for(
+      0, blocks, lodestra_core::grain_for(kBlock * 100), [&](std::uint64_t b0, std::uint64_t b1) {
+        for (std::uint64_t b = b0; b < b1; ++b) {
+          std::vector<std::size_t>& list = block_lists[b];
+          list.reserve(kBlock * 8);
+          const std::size_t end = std::min(count, (b + 1) * kBlock);
+          for (std::size_t s = b * kBlock; s < end; ++s) {
+            neighbour_list(s, list);
+            offset[s + 1] = list.size();  // within the block, made absolute below
+          }
+        }
+      });
+  std::size_t total = 0;
+  for (std::size_t b = 0; b < blocks; ++b) {
+    const std::size_t end = std::min(count, (b + 1) * kBlock);
+    for (std::size_t s = b * kBlock; s < end; ++s) offset[s + 1] += total;
+    total += block_lists[b].size();
+  }
+  adjacent.reserve(total);
+  for (std::vector<std::size_t>& list : block_lists) {
+    adjacent.insert(adjacent.end(), list.begin(), list.end());
+    std::vector<std::size_t>().swap(list);
   }
   auto neighbours = [&](std::size_t s) {
     return std::span<const std::size_t>(adjacent.data() + offset[s], offset[s + 1] - offset[s]);
@@ -232,7 +258,14 @@ std::vector<DisclinationLine> connect_disclination_lines(
   std::vector<char> grouped(count, 0), used(count, 0);
   std::vector<std::size_t> hops(count, 0);
   std::vector<std::size_t> order, ranking, path, bucket_start;
-  std::vector<Vec3> smoothed;
+  // The paths of the lines in order, assembled one after another (each walk depends on
+  // the segments earlier walks used); their geometry follows.
+  struct Pending {
+    std::vector<std::size_t> path;
+    bool is_loop;
+    DisclinationCharge charge;
+  };
+  std::vector<Pending> pending;
   for (std::size_t first = 0; first < count; ++first) {
     if (grouped[first]) continue;
     // Breadth-first group: its order and each segment's hop count from `first`.
@@ -296,54 +329,67 @@ std::vector<DisclinationLine> connect_disclination_lines(
       if (is_loop) {
         std::rotate(path.begin(), std::min_element(path.begin(), path.end()), path.end());
       }
-      // Positions: unwrapped by minimum-image steps, then shifted so that the mean of
-      // each axis lies in [0, L).
-      DisclinationLine line;
-      line.is_loop = is_loop;
-      line.charge = charge;
-      line.vertices.resize(n);
-      for (int a = 0; a < 3; ++a)
-        line.vertices[0][a] = dx * static_cast<double>(base[path[0]].c[a]);
-      for (std::size_t k = 1; k < n; ++k) {
-        for (int a = 0; a < 3; ++a) {
-          const std::int64_t m = minimage(base[path[k]].c[a] - base[path[k - 1]].c[a], sizes[a]);
-          line.vertices[k][a] = line.vertices[k - 1][a] + dx * static_cast<double>(m);
-        }
-      }
-      for (int a = 0; a < 3; ++a) {
-        const double box = static_cast<double>(sizes[a]) * dx;
-        // A zero or non-finite box has no periodic image to shift into.
-        if (!(box != 0.0 && std::isfinite(box))) continue;
-        double sum = 0.0;
-        for (std::size_t k = 0; k < n; ++k) sum += line.vertices[k][a];
-        const double shift = box * std::floor(sum / static_cast<double>(n) / box);
-        for (std::size_t k = 0; k < n; ++k) line.vertices[k][a] -= shift;
-      }
-      // Two Jacobi passes of P[k] <- ((P[k-1] + 2 P[k]) + P[k+1]) / 4. Open lines keep
-      // their ends; loops wrap with the closure vector W = (P[n-1] + step to P[0]) - P[0].
-      if (n >= 3) {
-        Vec3 w{0.0, 0.0, 0.0};
-        for (int a = 0; a < 3; ++a) {
-          const std::int64_t m = minimage(base[path[0]].c[a] - base[path[n - 1]].c[a], sizes[a]);
-          w[a] = (line.vertices[n - 1][a] + dx * static_cast<double>(m)) - line.vertices[0][a];
-        }
-        for (int pass = 0; pass < 2; ++pass) {
-          smoothed = line.vertices;
-          std::vector<Vec3>& p = line.vertices;
-          for (std::size_t k = 0; k < n; ++k) {
-            if (!is_loop && (k == 0 || k == n - 1)) continue;
-            for (int a = 0; a < 3; ++a) {
-              const double before = k == 0 ? smoothed[n - 1][a] - w[a] : smoothed[k - 1][a];
-              const double after = k == n - 1 ? smoothed[0][a] + w[a] : smoothed[k + 1][a];
-              p[k][a] = 0.25 * ((before + 2.0 * smoothed[k][a]) + after);
-            }
-          }
-        }
-      }
-      frenet_geometry(line);
-      lines.push_back(std::move(line));
+      pending.push_back(Pending{path, is_loop, charge});
     }
   }
+  // The geometry of each line depends on its own path alone: threads share the lines.
+  lines.resize(pending.size());
+  lodestra_core::parallel_for(
+      0, pending.size(), lodestra_core::grain_for(2000), [&](std::uint64_t l0, std::uint64_t l1) {
+        std::vector<Vec3> smoothed;
+        for (std::uint64_t l = l0; l < l1; ++l) {
+          const std::vector<std::size_t>& path = pending[l].path;
+          const bool is_loop = pending[l].is_loop;
+          const std::size_t n = path.size();
+          // Positions: unwrapped by minimum-image steps, then shifted so that the mean of
+          // each axis lies in [0, L).
+          DisclinationLine& line = lines[l];
+          line.is_loop = is_loop;
+          line.charge = pending[l].charge;
+          line.vertices.resize(n);
+          for (int a = 0; a < 3; ++a)
+            line.vertices[0][a] = dx * static_cast<double>(base[path[0]].c[a]);
+          for (std::size_t k = 1; k < n; ++k) {
+            for (int a = 0; a < 3; ++a) {
+              const std::int64_t m =
+                  minimage(base[path[k]].c[a] - base[path[k - 1]].c[a], sizes[a]);
+              line.vertices[k][a] = line.vertices[k - 1][a] + dx * static_cast<double>(m);
+            }
+          }
+          for (int a = 0; a < 3; ++a) {
+            const double box = static_cast<double>(sizes[a]) * dx;
+            // A zero or non-finite box has no periodic image to shift into.
+            if (!(box != 0.0 && std::isfinite(box))) continue;
+            double sum = 0.0;
+            for (std::size_t k = 0; k < n; ++k) sum += line.vertices[k][a];
+            const double shift = box * std::floor(sum / static_cast<double>(n) / box);
+            for (std::size_t k = 0; k < n; ++k) line.vertices[k][a] -= shift;
+          }
+          // Two Jacobi passes of P[k] <- ((P[k-1] + 2 P[k]) + P[k+1]) / 4. Open lines keep
+          // their ends; loops wrap with the closure vector W = (P[n-1] + step to P[0]) - P[0].
+          if (n >= 3) {
+            Vec3 w{0.0, 0.0, 0.0};
+            for (int a = 0; a < 3; ++a) {
+              const std::int64_t m =
+                  minimage(base[path[0]].c[a] - base[path[n - 1]].c[a], sizes[a]);
+              w[a] = (line.vertices[n - 1][a] + dx * static_cast<double>(m)) - line.vertices[0][a];
+            }
+            for (int pass = 0; pass < 2; ++pass) {
+              smoothed = line.vertices;
+              std::vector<Vec3>& p = line.vertices;
+              for (std::size_t k = 0; k < n; ++k) {
+                if (!is_loop && (k == 0 || k == n - 1)) continue;
+                for (int a = 0; a < 3; ++a) {
+                  const double before = k == 0 ? smoothed[n - 1][a] - w[a] : smoothed[k - 1][a];
+                  const double after = k == n - 1 ? smoothed[0][a] + w[a] : smoothed[k + 1][a];
+                  p[k][a] = 0.25 * ((before + 2.0 * smoothed[k][a]) + after);
+                }
+              }
+            }
+          }
+          frenet_geometry(line);
+        }
+      });
   return lines;
 }
 

@@ -40,7 +40,23 @@ inline std::uint64_t grain_for(std::uint64_t items_per_index) {
   return work / per + (work % per != 0 ? 1 : 0);
 }
 
+// Benchmarks on a shared machine: with loop timing on, every parallel loop adds the
+// calling thread's CPU time inside it to `caller` and the CPU time of its longest part to
+// `longest`. A run's CPU time on the calling thread, minus `caller`, plus `longest`, is the
+// time it would take with a core per thread; with one thread, `caller` is the part of the
+// run that threads share. Off by default.
+struct LoopTimes {
+  double caller = 0.0;
+  double longest = 0.0;
+};
+void set_loop_timing(bool on);
+LoopTimes loop_times();
+void reset_loop_times();
+
 namespace detail {
+bool loop_timing();
+void run_timed_inline(void (*fn)(void*, std::uint64_t, std::uint64_t), void* context,
+                      std::uint64_t begin, std::uint64_t end);
 using PartFn = void (*)(void* context, std::uint64_t begin, std::uint64_t end);
 // Parts [begin, end) is split into: min(threads, (end - begin) / grain), at least 1; 1 inside
 // a parallel loop.
@@ -65,15 +81,20 @@ template <class Fn>
 void parallel_for(std::uint64_t begin, std::uint64_t end, std::uint64_t grain, Fn&& fn) {
   if (end <= begin) return;
   const std::size_t parts = detail::part_count(begin, end, grain);
+  using F = std::remove_reference_t<Fn>;
+  constexpr detail::PartFn call = [](void* context, std::uint64_t b, std::uint64_t e) {
+    (*static_cast<F*>(context))(b, e);
+  };
+  void* const context = const_cast<void*>(static_cast<const void*>(&fn));
   if (parts <= 1) {
-    fn(begin, end);
+    if (detail::loop_timing()) {
+      detail::run_timed_inline(call, context, begin, end);
+    } else {
+      fn(begin, end);
+    }
     return;
   }
-  using F = std::remove_reference_t<Fn>;
-  detail::run_parts(
-      begin, end, parts,
-      [](void* context, std::uint64_t b, std::uint64_t e) { (*static_cast<F*>(context))(b, e); },
-      const_cast<void*>(static_cast<const void*>(&fn)));
+  detail::run_parts(begin, end, parts, call, context);
 }
 
 }  // namespace lodestra_core
