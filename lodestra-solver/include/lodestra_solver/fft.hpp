@@ -58,7 +58,7 @@ using PlanHandle = std::unique_ptr<void, detail::PlanDeleter>;
 // Rows of a rank-2 real transform per block of its first stage, stored columns per block of
 // its second stage.
 inline constexpr Count kRowBlock = 16;
-inline constexpr Count kColumnBlock = 16;
+inline constexpr Count kColumnBlock = 8;
 
 namespace detail {
 // The plans of a real transform's two stages (fft.cpp).
