@@ -1,6 +1,7 @@
 #include "tarnel_geo/lines.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -228,13 +229,13 @@ std::vector<DisclinationLine> connect_disclination_lines(
           }
         }
       });
-  std::size_t total = 0;
+  std::size_t listed = 0;
   for (std::size_t b = 0; b < blocks; ++b) {
     const std::size_t end = std::min(count, (b + 1) * kBlock);
-    for (std::size_t s = b * kBlock; s < end; ++s) offset[s + 1] += total;
-    total += block_lists[b].size();
+    for (std::size_t s = b * kBlock; s < end; ++s) offset[s + 1] += listed;
+    listed += block_lists[b].size();
   }
-  adjacent.reserve(total);
+  adjacent.reserve(listed);
   for (std::vector<std::size_t>& list : block_lists) {
     adjacent.insert(adjacent.end(), list.begin(), list.end());
     std::vector<std::size_t>().swap(list);
@@ -255,25 +256,20 @@ std::vector<DisclinationLine> connect_disclination_lines(
     return total;
   };
 
+  // Groups: breadth-first from the lowest segment not yet in one, in that order; group g
+  // is order[group_start[g] .. group_start[g + 1]), with each segment's hop count from the
+  // group's first.
   std::vector<char> grouped(count, 0), used(count, 0);
   std::vector<std::size_t> hops(count, 0);
-  std::vector<std::size_t> order, ranking, path, bucket_start;
-  // The paths of the lines in order, assembled one after another (each walk depends on
-  // the segments earlier walks used); their geometry follows.
-  struct Pending {
-    std::vector<std::size_t> path;
-    bool is_loop;
-    DisclinationCharge charge;
-  };
-  std::vector<Pending> pending;
+  std::vector<std::size_t> order, group_start;
+  order.reserve(count);
   for (std::size_t first = 0; first < count; ++first) {
     if (grouped[first]) continue;
-    // Breadth-first group: its order and each segment's hop count from `first`.
-    order.clear();
+    group_start.push_back(order.size());
     order.push_back(first);
     grouped[first] = 1;
     hops[first] = 0;
-    for (std::size_t q = 0; q < order.size(); ++q) {
+    for (std::size_t q = group_start.back(); q < order.size(); ++q) {
       for (std::size_t o : neighbours(order[q])) {
         if (grouped[o]) continue;
         grouped[o] = 1;
@@ -281,56 +277,84 @@ std::vector<DisclinationLine> connect_disclination_lines(
         order.push_back(o);
       }
     }
-    // Ranking: hop count descending, ties in group order (BFS order is already sorted by
-    // hop count, so the hop levels are taken from last to first).
-    ranking.clear();
-    std::size_t level_end = order.size();
-    while (level_end > 0) {
-      std::size_t level_begin = level_end;
-      while (level_begin > 0 && hops[order[level_begin - 1]] == hops[order[level_end - 1]]) {
-        --level_begin;
-      }
-      ranking.insert(ranking.end(), order.begin() + static_cast<std::ptrdiff_t>(level_begin),
-                     order.begin() + static_cast<std::ptrdiff_t>(level_end));
-      level_end = level_begin;
-    }
-    const DisclinationCharge charge = segments[first].charge;
-    std::size_t rank = 0;
-    bool first_path = true;
-    while (true) {
-      while (rank < ranking.size() && used[ranking[rank]]) ++rank;
-      if (rank == ranking.size()) break;
-      // Walk to the nearest unused neighbour until there is none; a segment is marked
-      // used as soon as it is on the path.
-      path.clear();
-      path.push_back(ranking[rank]);
-      used[ranking[rank]] = 1;
-      while (true) {
-        std::size_t best = kNone;
-        std::int64_t best_d = 0;
-        for (std::size_t o : neighbours(path.back())) {
-          if (used[o]) continue;
-          const std::int64_t d = distance2(path.back(), o);
-          if (best == kNone || d < best_d) {
-            best = o;
-            best_d = d;
+  }
+  group_start.push_back(order.size());
+  const std::size_t groups = group_start.size() - 1;
+
+  // The paths of each group's lines, in order. A walk depends on the segments earlier walks
+  // of its group used, never on other groups (a segment's neighbours are in its group), so
+  // threads share the groups; their lines are joined in group order.
+  struct Pending {
+    std::vector<std::size_t> path;
+    bool is_loop;
+    DisclinationCharge charge;
+  };
+  std::vector<std::vector<Pending>> per_group(groups);
+  // Group sizes vary widely, so each thread takes the next group as it finishes its last
+  // one; which thread walks a group changes nothing in the group's lines.
+  std::atomic<std::size_t> next_group{0};
+  lodestra_core::parallel_for(
+      0, groups, lodestra_core::grain_for(2000), [&](std::uint64_t, std::uint64_t) {
+        std::vector<std::size_t> ranking, path;
+        for (std::size_t g = next_group.fetch_add(1); g < groups; g = next_group.fetch_add(1)) {
+          const auto group_begin = order.begin() + static_cast<std::ptrdiff_t>(group_start[g]);
+          // Ranking: hop count descending, ties in group order (BFS order is already sorted by
+          // hop count, so the hop levels are taken from last to first).
+          ranking.clear();
+          std::size_t level_end = group_start[g + 1] - group_start[g];
+          while (level_end > 0) {
+            std::size_t level_begin = level_end;
+            while (level_begin > 0 &&
+                   hops[group_begin[static_cast<std::ptrdiff_t>(level_begin - 1)]] ==
+                       hops[group_begin[static_cast<std::ptrdiff_t>(level_end - 1)]]) {
+              --level_begin;
+            }
+            ranking.insert(ranking.end(), group_begin + static_cast<std::ptrdiff_t>(level_begin),
+                           group_begin + static_cast<std::ptrdiff_t>(level_end));
+            level_end = level_begin;
+          }
+          const DisclinationCharge charge = segments[*group_begin].charge;
+          std::size_t rank = 0;
+          bool first_path = true;
+          while (true) {
+            while (rank < ranking.size() && used[ranking[rank]]) ++rank;
+            if (rank == ranking.size()) break;
+            // Walk to the nearest unused neighbour until there is none; a segment is marked
+            // used as soon as it is on the path.
+            path.clear();
+            path.push_back(ranking[rank]);
+            used[ranking[rank]] = 1;
+            while (true) {
+              std::size_t best = kNone;
+              std::int64_t best_d = 0;
+              for (std::size_t o : neighbours(path.back())) {
+                if (used[o]) continue;
+                const std::int64_t d = distance2(path.back(), o);
+                if (best == kNone || d < best_d) {
+                  best = o;
+                  best_d = d;
+                }
+              }
+              if (best == kNone) break;
+              used[best] = 1;
+              path.push_back(best);
+            }
+            const std::size_t n = path.size();
+            const bool was_first = first_path;
+            first_path = false;
+            if (n < 3 && !was_first) continue;
+            const bool is_loop = (n > 2 && is_neighbour(path.back(), path[0])) ||
+                                 (n > 3 && is_neighbour(path.back(), path[1]));
+            if (is_loop) {
+              std::rotate(path.begin(), std::min_element(path.begin(), path.end()), path.end());
+            }
+            per_group[g].push_back(Pending{path, is_loop, charge});
           }
         }
-        if (best == kNone) break;
-        used[best] = 1;
-        path.push_back(best);
-      }
-      const std::size_t n = path.size();
-      const bool was_first = first_path;
-      first_path = false;
-      if (n < 3 && !was_first) continue;
-      const bool is_loop = (n > 2 && is_neighbour(path.back(), path[0])) ||
-                           (n > 3 && is_neighbour(path.back(), path[1]));
-      if (is_loop) {
-        std::rotate(path.begin(), std::min_element(path.begin(), path.end()), path.end());
-      }
-      pending.push_back(Pending{path, is_loop, charge});
-    }
+      });
+  std::vector<Pending> pending;
+  for (std::vector<Pending>& lines_of_group : per_group) {
+    for (Pending& line : lines_of_group) pending.push_back(std::move(line));
   }
   // The geometry of each line depends on its own path alone: threads share the lines.
   lines.resize(pending.size());
