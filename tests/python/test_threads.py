@@ -101,3 +101,22 @@ def test_vtk_point_arrays_match_the_fields_own_observables():
     assert np.allclose(s, vtk(q.scalar_order(), 1)[:, 0], atol=1e-12)
     assert np.allclose(p, vtk(q.biaxiality(), 1)[:, 0], atol=1e-9)
     assert np.allclose(np.linalg.norm(director, axis=1), 1.0)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_forked_child_starts_its_own_pool(split_everything):
+    q = lodestra.QField3D.random_perturbation(6, 5, 4, 1.0, 0.4, 3)
+    p = lodestra.RidiParams.default_test()
+    q2 = lodestra.QField2D.random_perturbation(p.nx, p.ny, p.dx, 0.1, 3)
+    lodestra.set_num_threads(2)
+
+    def work():
+        return (q.scalar_order().tobytes(),
+                lodestra.run_ridi_component1_hydro(q2, p, 3, 3)[0].to_numpy().tobytes())
+
+    expected = work()  # the parent's workers are running now
+    pid = os.fork()
+    if pid == 0:  # the child has none of them: its own pool must serve it
+        os._exit(0 if lodestra.get_num_threads() == 2 and work() == expected else 1)
+    _, status = os.waitpid(pid, 0)
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
