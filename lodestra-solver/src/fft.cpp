@@ -241,11 +241,16 @@ detail::StagesHandle make_stages(std::span<const Count> extents, bool forward) {
     st->real_stride = ny * nz;
     st->half_stride = ny * nzh;
     st->real_work = ny * nz;
-    // The nzh stored columns of one j along x per block.
-    st->complex_full = plan_columns(forward, dim(nx, ny * nzh, ny * nzh), dim(nzh, 1, 1), modes);
-    st->complex_blocks = ny;
-    st->complex_stride = nzh;
-    st->complex_work = nx * nzh;
+    // The nzh stored columns of kPlaneBlock consecutive j along x per block.
+    const Blocks js = blocks_of(ny, kPlaneBlock);
+    auto column_plan = [&](Count count) {
+      return plan_columns(forward, dim(nx, ny * nzh, ny * nzh), dim(count * nzh, 1, 1), modes);
+    };
+    st->complex_full = column_plan(js.per);
+    if (js.last != js.per) st->complex_tail = column_plan(js.last);
+    st->complex_blocks = js.count;
+    st->complex_stride = js.per * nzh;
+    st->complex_work = js.per * nx * nzh;
   } else {
     const std::vector<fftw_iodim64> dims = real_dims(extents);
     st->whole = plan_real(forward, dims, {}, points, modes, 0);

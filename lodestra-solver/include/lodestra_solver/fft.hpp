@@ -26,11 +26,11 @@
 // Threads: a real transform of rank 2 or 3 is done in two stages of independent blocks: the
 // transforms along the last axis (rank 2: chunks of kRowBlock rows) or over the last two axes
 // (rank 3: one (ny, nz) plane per block), then the complex transforms along the first axis
-// (rank 2: chunks of kColumnBlock stored columns; rank 3: the nz/2 + 1 columns of one j per
-// block). Every block of a stage runs the same plan (a shorter last chunk its own one), made
-// once with the object, so the blocks can be shared among the engine's threads and the
-// rounding never depends on how many there are. FFTW's planner is not thread-safe: plans are
-// made on the calling thread; executing a plan on new arrays is.
+// (rank 2: chunks of kColumnBlock stored columns; rank 3: the nz/2 + 1 columns of
+// kPlaneBlock values of j per block). Every block of a stage runs the same plan (a shorter last
+// chunk its own one), made once with the object, so the blocks can be shared among the engine's
+// threads and the rounding never depends on how many there are. FFTW's planner is not thread-safe:
+// plans are made on the calling thread; executing a plan on new arrays is.
 
 #include <complex>
 #include <cstddef>
@@ -59,6 +59,8 @@ using PlanHandle = std::unique_ptr<void, detail::PlanDeleter>;
 // its second stage.
 inline constexpr Count kRowBlock = 16;
 inline constexpr Count kColumnBlock = 8;
+// Values of j per block of the second stage of a rank-3 transform.
+inline constexpr Count kPlaneBlock = 4;
 
 namespace detail {
 // The plans of a real transform's two stages (fft.cpp).
