@@ -356,12 +356,15 @@ std::vector<DisclinationLine> connect_disclination_lines(
   for (std::vector<Pending>& lines_of_group : per_group) {
     for (Pending& line : lines_of_group) pending.push_back(std::move(line));
   }
-  // The geometry of each line depends on its own path alone: threads share the lines.
+  // The geometry of each line depends on its own path alone: threads share the lines,
+  // each taking the next one as it finishes (line lengths vary widely).
   lines.resize(pending.size());
+  std::atomic<std::size_t> next_line{0};
   lodestra_core::parallel_for(
-      0, pending.size(), lodestra_core::grain_for(2000), [&](std::uint64_t l0, std::uint64_t l1) {
+      0, pending.size(), lodestra_core::grain_for(2000), [&](std::uint64_t, std::uint64_t) {
         std::vector<Vec3> smoothed;
-        for (std::uint64_t l = l0; l < l1; ++l) {
+        for (std::size_t l = next_line.fetch_add(1); l < pending.size();
+             l = next_line.fetch_add(1)) {
           const std::vector<std::size_t>& path = pending[l].path;
           const bool is_loop = pending[l].is_loop;
           const std::size_t n = path.size();
