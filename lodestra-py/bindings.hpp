@@ -34,6 +34,8 @@ extern PyMethodDef run_ridi_3d_full_def;
 
 // The private engine of lodestra.Simulation: _Run and _make_run, outside __all__.
 void register_runs(PyObject* module);
+// The private functions of the package (bind_private.cpp): module attributes only.
+void add_private_functions(PyObject* module);
 
 namespace bindings_3d {
 // Registers the 3D surface, in table order, after the 2D names. (The routine would

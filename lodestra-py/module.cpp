@@ -76,6 +76,7 @@ PyObject* create_module() {
   // Pickle's reconstructor: a module attribute, not one of the module's names.
   add_restore_function(m);
   register_runs(m);
+  add_private_functions(m);
   return module.release();
 }
 

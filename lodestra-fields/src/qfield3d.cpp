@@ -9,6 +9,7 @@
 #include "lodestra_core/panic.hpp"
 #include "lodestra_core/simd.hpp"
 #include "lodestra_core/sizes.hpp"
+#include "lodestra_core/threads.hpp"
 #include "lodestra_fields/fields3d.hpp"
 #include "lodestra_fields/random.hpp"
 #include "lodestra_fields/stencils.hpp"
@@ -138,26 +139,43 @@ QField3D QField3D::laplacian() const {
   return out;
 }
 
+// Eigenvalue solves cost about a hundred elementary operations each: a loop of them is
+// worth splitting from a few hundred vertices on.
+constexpr Count kSolveWork = 100;
+
 std::vector<double> QField3D::scalar_order_s() const {
   std::vector<double> out(len());
-  for (Count k = 0; k < len(); ++k) out[k] = scalar_order_of(eigenvalues(record(k)));
+  lodestra_core::parallel_for(0, len(), lodestra_core::grain_for(kSolveWork),
+                              [&](Count b, Count e) {
+                                for (Count k = b; k < e; ++k) {
+                                  out[k] = scalar_order_of(eigenvalues(record(k)));
+                                }
+                              });
   return out;
 }
 
 std::vector<double> QField3D::biaxiality_p() const {
   // P = lambda_mid - lambda_min of the ascending eigenvalues.
   std::vector<double> out(len());
-  for (Count k = 0; k < len(); ++k) {
-    const std::array<double, 3> v = eigenvalues(record(k));
-    out[k] = v[1] - v[0];
-  }
+  lodestra_core::parallel_for(0, len(), lodestra_core::grain_for(kSolveWork),
+                              [&](Count b, Count e) {
+                                for (Count k = b; k < e; ++k) {
+                                  const std::array<double, 3> v = eigenvalues(record(k));
+                                  out[k] = v[1] - v[0];
+                                }
+                              });
   return out;
 }
 
 double QField3D::mean_s() const {
-  // S summed in flat order from 0, divided by the vertex count (NaN when empty).
+  // S summed in flat order from 0, divided by the vertex count (NaN when empty). With
+  // threads the values are solved in parallel and summed here, in the same order.
   double sum = 0.0;
-  for (Count k = 0; k < len(); ++k) sum += scalar_order_of(eigenvalues(record(k)));
+  if (lodestra_core::num_threads() > 1) {
+    for (const double s : scalar_order_s()) sum += s;
+  } else {
+    for (Count k = 0; k < len(); ++k) sum += scalar_order_of(eigenvalues(record(k)));
+  }
   return sum / static_cast<double>(len());
 }
 
@@ -165,6 +183,79 @@ double QField3D::max_norm() const {
   // sqrt is monotonic and correctly rounded: the largest norm is the root of the
   // largest squared norm.
   return std::sqrt(max_squared_norm(data.data(), len()));
+}
+
+namespace {
+
+// S, P and the director of one record (see vtk_point_arrays).
+void order_and_director(const double* rec, double* s, double* big_p, double* n) {
+  const double a = rec[0], d = rec[1], e = rec[2], b = rec[3], f = rec[4];
+  const double c = -(a + b);
+  const double p = std::sqrt(((a * a + b * b) + c * c + 2.0 * ((d * d + e * e) + f * f)) / 6.0);
+  const double det = a * (b * c - f * f) - d * (d * c - f * e) + e * (d * f - b * e);
+  double r = det / (2.0 * p * p * p);
+  if (std::isnan(r)) r = 1.0;
+  r = r < -1.0 ? -1.0 : (r > 1.0 ? 1.0 : r);
+  const double phi = std::acos(r) / 3.0;
+  const double lam = 2.0 * p * std::cos(phi);
+  *s = 1.5 * lam;
+  double pp = (2.0 * 1.7320508075688772) * p * std::sin(phi);
+  if (pp < 1e-3 * p) {
+    const std::array<double, 3> v = eigenvalues(rec);
+    pp = v[1] - v[0];
+  }
+  *big_p = pp;
+  const double am = a - lam, bm = b - lam, cm = c - lam;
+  // Rows of Q - lambda I: (am, d, e), (d, bm, f), (e, f, cm); their three cross products.
+  const double cross[3][3] = {{d * f - e * bm, e * d - am * f, am * bm - d * d},
+                              {d * cm - e * f, e * e - am * cm, am * f - d * e},
+                              {bm * cm - f * f, f * e - d * cm, d * f - bm * e}};
+  int pick = 0;
+  double best = -1.0;
+  for (int k = 0; k < 3; ++k) {
+    const double len2 =
+        cross[k][0] * cross[k][0] + cross[k][1] * cross[k][1] + cross[k][2] * cross[k][2];
+    if (std::isnan(len2)) {
+      best = len2;
+      pick = k;
+      break;
+    }
+    if (len2 > best) {
+      best = len2;
+      pick = k;
+    }
+  }
+  const double norm = std::sqrt(best);
+  if (norm > 1e-12 * p * p) {
+    const double inv = 1.0 / norm;
+    for (int t = 0; t < 3; ++t) n[t] = cross[pick][t] * inv;
+  } else {
+    n[0] = n[1] = n[2] = 0.0;
+  }
+}
+
+}  // namespace
+
+void vtk_point_arrays(const QField3D& q, double* q_points, double* s, double* p, double* director) {
+  const Count nx = q.nx, ny = q.ny, nz = q.nz;
+  constexpr Count kTile = 8;  // x positions per tile: its writes are runs of 8 points
+  // Each j plane writes its own points: threads share the planes.
+  lodestra_core::parallel_for(0, ny, lodestra_core::grain_for(100 * nx * nz),
+                              [&](Count j0, Count j1) {
+                                for (Count j = j0; j < j1; ++j) {
+                                  for (Count i0 = 0; i0 < nx; i0 += kTile) {
+                                    const Count i1 = std::min(nx, i0 + kTile);
+                                    for (Count l = 0; l < nz; ++l) {
+                                      for (Count i = i0; i < i1; ++i) {
+                                        const double* rec = q.record((i * ny + j) * nz + l);
+                                        const Count m = (l * ny + j) * nx + i;
+                                        for (Count c = 0; c < 5; ++c) q_points[5 * m + c] = rec[c];
+                                        order_and_director(rec, s + m, p + m, director + 3 * m);
+                                      }
+                                    }
+                                  }
+                                }
+                              });
 }
 
 }  // namespace lodestra_fields

@@ -4,6 +4,7 @@
 
 #include "lodestra_core/panic.hpp"
 #include "lodestra_core/simd.hpp"
+#include "lodestra_core/threads.hpp"
 #include "lodestra_fields/grid.hpp"
 #include "lodestra_fields/stencils.hpp"
 
@@ -51,13 +52,16 @@ void require_output(const QField3D& q, QField3D& out) {
 // elements and a second flat loop turns each Laplacian into H and the updated
 // component. Both evaluate the same per-vertex formulas as the field operators.
 // Compiled per instruction set (simd.hpp); flatten inlines the formulas. kFieldOnly
-// writes H itself instead of the update (the molecular field of the passive stress).
+// writes H itself instead of the update (the molecular field of the passive stress). A
+// call does the columns c0 <= i*ny + j < c1 with its own chunk scratch on its own stack,
+// so threads share a pass by columns.
 constexpr Count kChunk = 64;  // vertices per chunk of the update loop
 
 template <bool kFieldOnly>
 LODESTRA_SIMD_CLONES [[gnu::flatten]] void dry_pass(const QField3D& q,
                                                     const MolecularConstants3D& mc, double gamma_r,
-                                                    double dt, double* __restrict o) {
+                                                    double dt, double* __restrict o, Count c0,
+                                                    Count c1) {
   using lodestra_fields::flat_index;
   using lodestra_fields::next_index;
   using lodestra_fields::prev_index;
@@ -71,8 +75,10 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void dry_pass(const QField3D& q,
   double field_of[5 * kChunk];
   double g_of[5 * kChunk];
   for (Count e = 0; e < 5 * kChunk; ++e) field_of[e] = mc.field[e % 5];
-  for (Count i = 0; i < nx; ++i) {
-    for (Count j = 0; j < ny; ++j) {
+  for (Count col = c0; col < c1; ++col) {
+    {
+      const Count i = col / ny;
+      const Count j = col % ny;
       const double* __restrict f = q.data.data() + 5 * flat_index(i, j, 0, ny, nz);
       const double* __restrict fxp =
           q.data.data() + 5 * flat_index(next_index(i, nx), j, 0, ny, nz);
@@ -124,13 +130,13 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void dry_pass(const QField3D& q,
 // Laplacian (into `o`) and the advection term, and a second one H and the
 // update. Each value is the same per-vertex formula as the field operators use,
 // so the pass equals their composition bit for bit. kAlign adds the flow-alignment
-// completion (xi) to S.
+// completion (xi) to S. Columns c0 <= i*ny + j < c1, as the dry pass.
 template <bool kAlign, bool kStoredH>
 LODESTRA_SIMD_CLONES [[gnu::flatten]] void flow_pass(const QField3D& q, const VelocityField3D& u,
                                                      const MolecularConstants3D& mc, double gamma_r,
                                                      double lambda, double xi, double dt,
                                                      const double* __restrict hs,
-                                                     double* __restrict o) {
+                                                     double* __restrict o, Count c0, Count c1) {
   using lodestra_fields::flat_index;
   using lodestra_fields::gradient_entry;
   using lodestra_fields::next_index;
@@ -159,8 +165,10 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void flow_pass(const QField3D& q, const Ve
   for (Count k = 0; k < 5 * kChunk; ++k) field_of[k] = mc.field[k % 5];
   const double* qd = q.data.data();
   const double* ud = u.data.data();
-  for (Count i = 0; i < nx; ++i) {
-    for (Count j = 0; j < ny; ++j) {
+  for (Count col = c0; col < c1; ++col) {
+    {
+      const Count i = col / ny;
+      const Count j = col % ny;
       const Count here = flat_index(i, j, 0, ny, nz);
       const Count xp = flat_index(next_index(i, nx), j, 0, ny, nz);
       const Count xm = flat_index(prev_index(i, nx), j, 0, ny, nz);
@@ -257,13 +265,14 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void flow_pass(const QField3D& q, const Ve
 
 // The passive stress of n vertices into nine planes of n values (sigma_ab in plane 3a + b):
 // passive_stress_3d_at written out on scalars, operation for operation, so that the loop
-// over vertices vectorises. Compiled per instruction set.
+// over vertices vectorises. Vertices k0 <= k < k1 of the n. Compiled per instruction set.
 template <bool kFull>
 LODESTRA_SIMD_CLONES void stress_pass(const double* __restrict q, const double* __restrict h,
-                                      Count n, double lambda, double xi, double* __restrict out) {
+                                      Count n, Count k0, Count k1, double lambda, double xi,
+                                      double* __restrict out) {
   const double two_lambda = lambda + lambda;
   const double c = (xi + xi) / 3.0;
-  for (Count k = 0; k < n; ++k) {
+  for (Count k = k0; k < k1; ++k) {
     const double* r = q + 5 * k;
     const double* g = h + 5 * k;
     // Q = [[a, b, e], [b, d, f], [e, f, -(a + d)]], H likewise with capitals.
@@ -357,14 +366,19 @@ void passive_stress_3d(const QField3D& q, const RidiParams3D& p, double t, doubl
   h.nz = q.nz;
   h.dx = q.dx;
   h.data.resize(q.data.size());
-  dry_pass<true>(q, MolecularConstants3D::from(p, t), 0.0, 0.0, h.data.data());
+  const MolecularConstants3D mc = MolecularConstants3D::from(p, t);
+  lodestra_fields::parallel_columns_3d(q.nx, q.ny, q.nz, 5, [&](Count c0, Count c1) {
+    dry_pass<true>(q, mc, 0.0, 0.0, h.data.data(), c0, c1);
+  });
   const Count n = q.len();
   sigma.resize(9 * n);
-  if (full) {
-    stress_pass<true>(q.data.data(), h.data.data(), n, p.lambda_, xi, sigma.data());
-  } else {
-    stress_pass<false>(q.data.data(), h.data.data(), n, p.lambda_, xi, sigma.data());
-  }
+  lodestra_core::parallel_for(0, n, lodestra_core::grain_for(9), [&](Count k0, Count k1) {
+    if (full) {
+      stress_pass<true>(q.data.data(), h.data.data(), n, k0, k1, p.lambda_, xi, sigma.data());
+    } else {
+      stress_pass<false>(q.data.data(), h.data.data(), n, k0, k1, p.lambda_, xi, sigma.data());
+    }
+  });
 }
 
 QField3D EulerIntegrator3D::step(const QField3D& q, const QField3D& rhs, double dt) const {
@@ -380,7 +394,10 @@ QField3D EulerIntegrator3D::step(const QField3D& q, const QField3D& rhs, double 
 void dry_euler_step_3d(const QField3D& q, const RidiParams3D& p, double t, double dt,
                        QField3D& out) {
   require_output(q, out);
-  dry_pass<false>(q, MolecularConstants3D::from(p, t), p.gamma_r, dt, out.data.data());
+  const MolecularConstants3D mc = MolecularConstants3D::from(p, t);
+  lodestra_fields::parallel_columns_3d(q.nx, q.ny, q.nz, 5, [&](Count c0, Count c1) {
+    dry_pass<false>(q, mc, p.gamma_r, dt, out.data.data(), c0, c1);
+  });
 }
 
 void flow_euler_step_3d(const QField3D& q, const VelocityField3D& u, const RidiParams3D& p,
@@ -396,17 +413,19 @@ void flow_euler_step_3d(const QField3D& q, const VelocityField3D& u, const RidiP
   const double* hs = h != nullptr ? h->data.data() : nullptr;
   double* o = out.data.data();
   const double xi = flow_alignment;
-  if (hs != nullptr) {
-    if (xi == 0.0) {
-      flow_pass<false, true>(q, u, mc, p.gamma_r, p.lambda_, xi, dt, hs, o);
+  lodestra_fields::parallel_columns_3d(q.nx, q.ny, q.nz, 5, [&](Count c0, Count c1) {
+    if (hs != nullptr) {
+      if (xi == 0.0) {
+        flow_pass<false, true>(q, u, mc, p.gamma_r, p.lambda_, xi, dt, hs, o, c0, c1);
+      } else {
+        flow_pass<true, true>(q, u, mc, p.gamma_r, p.lambda_, xi, dt, hs, o, c0, c1);
+      }
+    } else if (xi == 0.0) {
+      flow_pass<false, false>(q, u, mc, p.gamma_r, p.lambda_, xi, dt, hs, o, c0, c1);
     } else {
-      flow_pass<true, true>(q, u, mc, p.gamma_r, p.lambda_, xi, dt, hs, o);
+      flow_pass<true, false>(q, u, mc, p.gamma_r, p.lambda_, xi, dt, hs, o, c0, c1);
     }
-  } else if (xi == 0.0) {
-    flow_pass<false, false>(q, u, mc, p.gamma_r, p.lambda_, xi, dt, hs, o);
-  } else {
-    flow_pass<true, false>(q, u, mc, p.gamma_r, p.lambda_, xi, dt, hs, o);
-  }
+  });
 }
 
 }  // namespace lodestra_solver

@@ -9,6 +9,7 @@
 #include "lodestra_core/format.hpp"
 #include "lodestra_core/panic.hpp"
 #include "lodestra_core/simd.hpp"
+#include "lodestra_core/threads.hpp"
 #include "lodestra_fields/grid.hpp"
 #include "lodestra_solver/fft.hpp"
 #include "lodestra_solver/recent_workspaces.hpp"
@@ -166,15 +167,20 @@ void ChWorkspace3D::step(const ScalarField3D& phi, const QField3D& q, const Ridi
   const Count out_nz = phi.nz;
   const double out_dx = phi.dx;
   // Everything phi contributes is read before out is written, so out may be phi itself.
-  potential(phi.data.data(), q.data.data(), s.phi_real.data(), s.m_real.data(), n, p.m_l, p.a_ch,
-            p.b_ch, p.chi_ms);
+  lodestra_core::parallel_for(0, n, lodestra_core::grain_for(6), [&](Count b, Count e) {
+    potential(phi.data.data() + b, q.data.data() + 5 * b, s.phi_real.data() + b,
+              s.m_real.data() + b, e - b, p.m_l, p.a_ch, p.b_ch, p.chi_ms);
+  });
   if (n > 0) {
     s.spectral.forward(s.phi_real, s.phi_hat);
     s.spectral.forward(s.m_real, s.m_hat);
     s.update_factors(p, dt);
-    etd_update(reinterpret_cast<double*>(s.phi_hat.data()),
-               reinterpret_cast<const double*>(s.m_hat.data()), s.neg_k2.data(), s.decay.data(),
-               s.weight.data(), s.spectral.modes());
+    lodestra_core::parallel_for(
+        0, s.spectral.modes(), lodestra_core::grain_for(2), [&](Count b, Count e) {
+          etd_update(reinterpret_cast<double*>(s.phi_hat.data() + b),
+                     reinterpret_cast<const double*>(s.m_hat.data() + b), s.neg_k2.data() + b,
+                     s.decay.data() + b, s.weight.data() + b, e - b);
+        });
     s.spectral.inverse_unnormalised(s.phi_hat, s.phi_real);
   }
   out.nx = out_nx;
@@ -182,7 +188,10 @@ void ChWorkspace3D::step(const ScalarField3D& phi, const QField3D& q, const Ridi
   out.nz = out_nz;
   out.dx = out_dx;
   out.data.resize(n);
-  scale(s.phi_real.data(), out.data.data(), n, s.spectral.reciprocal());
+  const double reciprocal = s.spectral.reciprocal();
+  lodestra_core::parallel_for(0, n, lodestra_core::grain_for(1), [&](Count b, Count e) {
+    scale(s.phi_real.data() + b, out.data.data() + b, e - b, reciprocal);
+  });
 }
 
 namespace {

@@ -10,6 +10,7 @@
 
 #include "lodestra_core/panic.hpp"
 #include "lodestra_core/sizes.hpp"
+#include "lodestra_core/threads.hpp"
 #include "tarnel_geo/holonomy.hpp"
 #include "tarnel_manifolds/qtensor.hpp"
 
@@ -68,23 +69,41 @@ std::vector<DefectInfo> scan_defects(const QField2D& q, double threshold) {
   // FrameField3D::from_q_field would give, without storing nx * ny of either. The
   // tensors are all written before the first is read back, so no read waits on a
   // store still in flight.
-  std::vector<std::array<double, 9>> tensors(ny);
-  tarnel_geo::scan_disclination_rows(
-      q.nx, ny, threshold,
-      [&](std::uint64_t i, std::span<Mat3> row) -> std::span<const Mat3> {
-        for (Count j = 0; j < ny; ++j) {
-          tensors[j] = lodestra_fields::embed_q3d(q.q1(i * ny + j), q.q2(i * ny + j));
-        }
-        for (Count j = 0; j < ny; ++j)
-          row[j] = tarnel_manifolds::qtensor::q_to_frame_rows(tensors[j]);
-        return row;
-      },
-      [&](const tarnel_geo::PlaquetteHolonomy& hit) {
-        const auto [i, j] = hit.plaquette;
-        const double winding = director_winding(corner_angles(q, i, j));
-        const std::int8_t sign = winding >= 0.0 ? 1 : -1;  // a NaN winding gives -1
-        defects.push_back(DefectInfo{hit.plaquette, hit.angle, sign});
-      });
+  auto scan = [&](Count r0, Count r1, const tarnel_geo::PlaquetteVisitor& found) {
+    std::vector<std::array<double, 9>> tensors(ny);
+    tarnel_geo::scan_disclination_row_range(
+        r0, r1, ny, threshold,
+        [&](std::uint64_t i, std::span<Mat3> row) -> std::span<const Mat3> {
+          for (Count j = 0; j < ny; ++j) {
+            tensors[j] = lodestra_fields::embed_q3d(q.q1(i * ny + j), q.q2(i * ny + j));
+          }
+          for (Count j = 0; j < ny; ++j)
+            row[j] = tarnel_manifolds::qtensor::q_to_frame_rows(tensors[j]);
+          return row;
+        },
+        found);
+  };
+  auto defect = [&](const tarnel_geo::PlaquetteHolonomy& hit) {
+    const auto [i, j] = hit.plaquette;
+    const double winding = director_winding(corner_angles(q, i, j));
+    const std::int8_t sign = winding >= 0.0 ? 1 : -1;  // a NaN winding gives -1
+    return DefectInfo{hit.plaquette, hit.angle, sign};
+  };
+  const Count rows = q.nx - 1;
+  if (lodestra_core::num_threads() == 1) {
+    scan(0, rows,
+         [&](const tarnel_geo::PlaquetteHolonomy& hit) { defects.push_back(defect(hit)); });
+    return defects;
+  }
+  // Threads scan ranges of plaquette rows (each making the frames of the row before its
+  // range once more); the rows' defects are joined in row order.
+  std::vector<std::vector<DefectInfo>> per_row(rows);
+  lodestra_core::parallel_for(0, rows, lodestra_core::grain_for(200 * ny), [&](Count r0, Count r1) {
+    scan(r0, r1, [&](const tarnel_geo::PlaquetteHolonomy& hit) {
+      per_row[hit.plaquette.first].push_back(defect(hit));
+    });
+  });
+  for (const auto& row : per_row) defects.insert(defects.end(), row.begin(), row.end());
   return defects;
 }
 

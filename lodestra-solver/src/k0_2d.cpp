@@ -7,6 +7,7 @@
 #include "lodestra_core/format.hpp"
 #include "lodestra_core/panic.hpp"
 #include "lodestra_core/simd.hpp"
+#include "lodestra_core/threads.hpp"
 #include "lodestra_fields/grid.hpp"
 #include "lodestra_solver/ch_2d.hpp"
 #include "lodestra_solver/spectral2d.hpp"
@@ -144,11 +145,16 @@ QField2D k0_convolution(const QField2D& q_rot, const RidiParams& params) {
 
   const Window window{r, kernel.data(), used.data()};
   const Count row_len = 2 * ny;
-  for (Count i = 0; i < nx; ++i) {
-    double* s = out.data.data() + i * row_len;
-    window_row(s, q_rot.data.data(), i, nx, ny, window);
-    for (Count t = 0; t < row_len; ++t) s[t] = ((s[t] * dx) * dx) / norm;
-  }
+  // Output rows are independent: threads share them.
+  lodestra_core::parallel_for(0, nx, lodestra_core::grain_for(row_len * width * width),
+                              [&](Count i0, Count i1) {
+                                for (Count i = i0; i < i1; ++i) {
+                                  double* s = out.data.data() + i * row_len;
+                                  window_row(s, q_rot.data.data(), i, nx, ny, window);
+                                  for (Count t = 0; t < row_len; ++t)
+                                    s[t] = ((s[t] * dx) * dx) / norm;
+                                }
+                              });
   return out;
 }
 

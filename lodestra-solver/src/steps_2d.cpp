@@ -11,7 +11,7 @@
 namespace lodestra_solver {
 
 using lodestra_fields::Count;
-using lodestra_fields::for_each_stencil;
+using lodestra_fields::for_each_stencil_rows;
 using lodestra_fields::laplacian5;
 using lodestra_fields::Stencil;
 using lodestra_fields::upwind;
@@ -38,19 +38,21 @@ struct Rk4Pass {
 // its x and pass 4 writes Q while x is a stage buffer, so no array is written
 // while its neighbours are read. Compiled per instruction set (simd.hpp);
 // flatten inlines the stencil loop and the formulas into every clone, so each
-// clone vectorises the loop for its own vector width.
+// clone vectorises the loop for its own vector width. A call does rows i0 <= i < i1,
+// so the rows can be shared among threads (each writes only its own vertices).
 template <int kStage, bool kUnit>
 LODESTRA_SIMD_CLONES [[gnu::flatten]] void rk4_pass(const Rk4Pass& p, const double* __restrict x1,
                                                     const double* __restrict x2,
                                                     double* __restrict q1, double* __restrict q2,
                                                     double* __restrict n1, double* __restrict n2,
-                                                    double* __restrict s1, double* __restrict s2) {
+                                                    double* __restrict s1, double* __restrict s2,
+                                                    Count i0, Count i1) {
   const MolecularCoeffs c = p.coeffs;
   const double gamma_r = p.gamma_r;
   const double coef = p.coef;
   const double dt6 = p.dt6;
   const double dx2 = kUnit ? 1.0 : p.dx2;  // x / 1 = x exactly: the division drops out
-  for_each_stencil(p.nx, p.ny, [&](const Stencil& s) {
+  for_each_stencil_rows(p.nx, p.ny, i0, i1, [&](const Stencil& s) {
     const Count k = s.k;
     const double a = x1[k];
     const double b = x2[k];
@@ -85,13 +87,14 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void rk4_pass(const Rk4Pass& p, const doub
 // kAlign adds the flow-alignment terms to S (S = corotation + alignment); kStoredH
 // reads H from `h` (interleaved like Q) where the step has formed it already for the
 // passive stress, instead of evaluating it again. Neither changes the base
-// arithmetic when off. Compiled per instruction set like the RK4 passes.
+// arithmetic when off. Compiled per instruction set like the RK4 passes, and, like
+// them, over rows i0 <= i < i1.
 template <bool kUnit, bool kAlign, bool kStoredH>
 LODESTRA_SIMD_CLONES [[gnu::flatten]] void euler_flow_pass(const QField2D& q,
                                                            const VelocityField2D& v,
                                                            const RidiParams& params, double xi,
                                                            const double* __restrict h,
-                                                           QField2D& out) {
+                                                           QField2D& out, Count i0, Count i1) {
   const MolecularCoeffs c = MolecularCoeffs::from(params);
   const double gamma_r = params.gamma_r;
   const double lambda = params.lambda_;
@@ -102,7 +105,7 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void euler_flow_pass(const QField2D& q,
   const double* __restrict f = q.data.data();
   const double* __restrict u = v.data.data();
   double* __restrict o = out.data.data();
-  for_each_stencil(q.nx, q.ny, [&](const Stencil& s) {
+  for_each_stencil_rows(q.nx, q.ny, i0, i1, [&](const Stencil& s) {
     const double q1 = f[2 * s.k];
     const double q2 = f[2 * s.k + 1];
     const double q_sq = q_norm_sq(q1, q2);
@@ -143,11 +146,14 @@ LODESTRA_SIMD_CLONES [[gnu::flatten]] void euler_flow_pass(const QField2D& q,
 template <bool kAlign, bool kStoredH>
 void euler_flow_spaced(const QField2D& q, const VelocityField2D& v, const RidiParams& params,
                        double xi, const double* h, QField2D& out) {
-  if (q.dx == 1.0 && v.dx == 1.0) {
-    euler_flow_pass<true, kAlign, kStoredH>(q, v, params, xi, h, out);
-  } else {
-    euler_flow_pass<false, kAlign, kStoredH>(q, v, params, xi, h, out);
-  }
+  const bool unit = q.dx == 1.0 && v.dx == 1.0;
+  lodestra_fields::parallel_rows(q.nx, q.ny, 2, [&](Count i0, Count i1) {
+    if (unit) {
+      euler_flow_pass<true, kAlign, kStoredH>(q, v, params, xi, h, out, i0, i1);
+    } else {
+      euler_flow_pass<false, kAlign, kStoredH>(q, v, params, xi, h, out, i0, i1);
+    }
+  });
 }
 
 // A zero flow alignment takes the base pass, without the alignment terms.
@@ -172,16 +178,14 @@ void euler_flow_update(const QField2D& q, const VelocityField2D& v, const RidiPa
 //   (sxx, sxy) = zeta (q1, q2) + symmetric passive part,  A = antisymmetric passive part,
 // into the Stokes solver's planes.
 template <bool kUnit, bool kFull>
-LODESTRA_SIMD_CLONES [[gnu::flatten]] void stress_pass(const QField2D& q, const RidiParams& params,
-                                                       double xi, double* __restrict h,
-                                                       double* __restrict sxx,
-                                                       double* __restrict sxy,
-                                                       double* __restrict anti) {
+LODESTRA_SIMD_CLONES [[gnu::flatten]] void stress_pass(
+    const QField2D& q, const RidiParams& params, double xi, double* __restrict h,
+    double* __restrict sxx, double* __restrict sxy, double* __restrict anti, Count i0, Count i1) {
   const MolecularCoeffs c = MolecularCoeffs::from(params);
   const double zeta = params.zeta_eff;
   const double dx2 = kUnit ? 1.0 : q.dx * q.dx;
   const double* __restrict f = q.data.data();
-  for_each_stencil(q.nx, q.ny, [&](const Stencil& s) {
+  for_each_stencil_rows(q.nx, q.ny, i0, i1, [&](const Stencil& s) {
     const double q1 = f[2 * s.k];
     const double q2 = f[2 * s.k + 1];
     const double q_sq = q_norm_sq(q1, q2);
@@ -250,13 +254,25 @@ void DryRk4::stages() {
   double* s1 = sum_[0].data();
   double* s2 = sum_[1].data();
   double* const none = nullptr;
-  rk4_pass<1, kUnit>(p, q_[0].data(), q_[1].data(), none, none, a_[0].data(), a_[1].data(), s1, s2);
-  rk4_pass<2, kUnit>(p, a_[0].data(), a_[1].data(), q_[0].data(), q_[1].data(), b_[0].data(),
-                     b_[1].data(), s1, s2);
+  // Each pass over all rows completes before the next one reads its output.
+  auto pass = [&](auto run) { lodestra_fields::parallel_rows(nx_, ny_, 2, run); };
+  pass([&](Count i0, Count i1) {
+    rk4_pass<1, kUnit>(p, q_[0].data(), q_[1].data(), none, none, a_[0].data(), a_[1].data(), s1,
+                       s2, i0, i1);
+  });
+  pass([&](Count i0, Count i1) {
+    rk4_pass<2, kUnit>(p, a_[0].data(), a_[1].data(), q_[0].data(), q_[1].data(), b_[0].data(),
+                       b_[1].data(), s1, s2, i0, i1);
+  });
   p.coef = params_.dt;
-  rk4_pass<3, kUnit>(p, b_[0].data(), b_[1].data(), q_[0].data(), q_[1].data(), a_[0].data(),
-                     a_[1].data(), s1, s2);
-  rk4_pass<4, kUnit>(p, a_[0].data(), a_[1].data(), q_[0].data(), q_[1].data(), none, none, s1, s2);
+  pass([&](Count i0, Count i1) {
+    rk4_pass<3, kUnit>(p, b_[0].data(), b_[1].data(), q_[0].data(), q_[1].data(), a_[0].data(),
+                       a_[1].data(), s1, s2, i0, i1);
+  });
+  pass([&](Count i0, Count i1) {
+    rk4_pass<4, kUnit>(p, a_[0].data(), a_[1].data(), q_[0].data(), q_[1].data(), none, none, s1,
+                       s2, i0, i1);
+  });
 }
 
 FlowStepper::FlowStepper(const QField2D& q)
@@ -277,17 +293,18 @@ void FlowStepper::step(QField2D& q, const RidiParams& params, const ModelOptions
     const StokesWorkspace2D::StressPlanes planes = stokes_.stress_planes();
     const bool full = options.backflow == Backflow::full;
     double* h = h_.data();
-    if (q.dx == 1.0) {
-      if (full) {
-        stress_pass<true, true>(q, params, xi, h, planes.sxx, planes.sxy, planes.anti);
+    const bool unit = q.dx == 1.0;
+    lodestra_fields::parallel_rows(q.nx, q.ny, 2, [&](Count i0, Count i1) {
+      if (unit && full) {
+        stress_pass<true, true>(q, params, xi, h, planes.sxx, planes.sxy, planes.anti, i0, i1);
+      } else if (unit) {
+        stress_pass<true, false>(q, params, xi, h, planes.sxx, planes.sxy, planes.anti, i0, i1);
+      } else if (full) {
+        stress_pass<false, true>(q, params, xi, h, planes.sxx, planes.sxy, planes.anti, i0, i1);
       } else {
-        stress_pass<true, false>(q, params, xi, h, planes.sxx, planes.sxy, planes.anti);
+        stress_pass<false, false>(q, params, xi, h, planes.sxx, planes.sxy, planes.anti, i0, i1);
       }
-    } else if (full) {
-      stress_pass<false, true>(q, params, xi, h, planes.sxx, planes.sxy, planes.anti);
-    } else {
-      stress_pass<false, false>(q, params, xi, h, planes.sxx, planes.sxy, planes.anti);
-    }
+    });
     stokes_.solve_stress(q.dx, params.eta, options.friction, velocity);
     euler_flow_update(q, velocity, params, xi, h_.data(), next_);
   }

@@ -6,6 +6,7 @@
 #include "lodestra_core/format.hpp"
 #include "lodestra_core/panic.hpp"
 #include "lodestra_core/simd.hpp"
+#include "lodestra_core/threads.hpp"
 #include "lodestra_solver/fft.hpp"
 #include "lodestra_solver/recent_workspaces.hpp"
 #include "lodestra_solver/spectral2d.hpp"
@@ -163,11 +164,13 @@ void StokesWorkspace2D::State::flow_spectrum(const FlowConstants& c) {
   const double* anti_h = kAnti ? reinterpret_cast<const double*>(anti_hat.data()) : nullptr;
   double* ux_h = reinterpret_cast<double*>(ux_hat.data());
   double* uy_h = reinterpret_cast<double*>(uy_hat.data());
-  for (Count i = 0; i < nx; ++i) {
-    const Count row = 2 * i * nyh;
-    flow_row<kFriction, kAnti>(kx[i], ky, qxx_h + row, qxy_h + row, kAnti ? anti_h + row : nullptr,
-                               ux_h + row, uy_h + row, nyh, c);
-  }
+  lodestra_core::parallel_for(0, nx, lodestra_core::grain_for(2 * nyh), [&](Count i0, Count i1) {
+    for (Count i = i0; i < i1; ++i) {
+      const Count row = 2 * i * nyh;
+      flow_row<kFriction, kAnti>(kx[i], ky, qxx_h + row, qxy_h + row,
+                                 kAnti ? anti_h + row : nullptr, ux_h + row, uy_h + row, nyh, c);
+    }
+  });
 }
 
 // On the Nyquist row (even nx) and column (even ny) k(-i) = k(i) = +pi/dx, so the flow
@@ -240,7 +243,11 @@ void StokesWorkspace2D::State::begin(Count nx, Count ny, double dx, VelocityFiel
 void StokesWorkspace2D::State::finish(VelocityField2D& out) {
   spectral.inverse_unnormalised(ux_hat, qxx);
   spectral.inverse_unnormalised(uy_hat, qxy);
-  interleave_scaled(qxx.data(), qxy.data(), out.data.data(), spectral.points(), spectral.divisor());
+  const double divisor = spectral.divisor();
+  lodestra_core::parallel_for(
+      0, spectral.points(), lodestra_core::grain_for(2), [&](Count b, Count e) {
+        interleave_scaled(qxx.data() + b, qxy.data() + b, out.data.data() + 2 * b, e - b, divisor);
+      });
 }
 
 void StokesWorkspace2D::solve(const QField2D& q, const RidiParams& params, VelocityField2D& out) {
@@ -262,7 +269,9 @@ void StokesWorkspace2D::solve(const QField2D& q, const RidiParams& params, doubl
   s.begin(q.nx, q.ny, q.dx, out);
   if (n == 0) return;
 
-  split(q.data.data(), s.qxx.data(), s.qxy.data(), n);
+  lodestra_core::parallel_for(0, n, lodestra_core::grain_for(2), [&](Count b, Count e) {
+    split(q.data.data() + 2 * b, s.qxx.data() + b, s.qxy.data() + b, e - b);
+  });
   s.spectral.forward(s.qxx, s.qxx_hat);
   s.spectral.forward(s.qxy, s.qxy_hat);
   s.flow<false>(FlowConstants{params.zeta_eff, params.eta, friction});

@@ -7,6 +7,7 @@
 #include "lodestra_core/format.hpp"
 #include "lodestra_core/panic.hpp"
 #include "lodestra_core/simd.hpp"
+#include "lodestra_core/threads.hpp"
 #include "lodestra_fields/grid.hpp"
 #include "lodestra_solver/fft.hpp"
 #include "lodestra_solver/recent_workspaces.hpp"
@@ -180,8 +181,8 @@ void StokesWorkspace3D::State::force(const QField3D& q, double zeta) {
   double* ox = fx.data();
   double* oy = fy.data();
   double* oz = fz.data();
-  lodestra_fields::for_each_stencil_3d(
-      spectral.nx(), spectral.ny(), spectral.nz(), [&](const lodestra_fields::Stencil3& s) {
+  lodestra_fields::parallel_stencil_3d(
+      spectral.nx(), spectral.ny(), spectral.nz(), 5, [&](const lodestra_fields::Stencil3& s) {
         const double* xp = r + 5 * s.xp;
         const double* xm = r + 5 * s.xm;
         const double* yp = r + 5 * s.yp;
@@ -220,8 +221,8 @@ void StokesWorkspace3D::State::add_stress_divergence(const double* sigma, double
   double* __restrict ox = fx.data();
   double* __restrict oy = fy.data();
   double* __restrict oz = fz.data();
-  lodestra_fields::for_each_stencil_3d(
-      spectral.nx(), spectral.ny(), spectral.nz(), [&](const lodestra_fields::Stencil3& s) {
+  lodestra_fields::parallel_stencil_3d(
+      spectral.nx(), spectral.ny(), spectral.nz(), 9, [&](const lodestra_fields::Stencil3& s) {
         ox[s.k] = ox[s.k] + ((h * (sxx[s.xp] - sxx[s.xm]) + h * (sxy[s.yp] - sxy[s.ym])) +
                              h * (sxz[s.zp] - sxz[s.zm]));
         oy[s.k] = oy[s.k] + ((h * (syx[s.xp] - syx[s.xm]) + h * (syy[s.yp] - syy[s.ym])) +
@@ -283,12 +284,14 @@ void StokesWorkspace3D::State::flow_spectrum(double eta, double friction) {
   double* hx = reinterpret_cast<double*>(fx_hat.data());
   double* hy = reinterpret_cast<double*>(fy_hat.data());
   double* hz = reinterpret_cast<double*>(fz_hat.data());
-  for (Count i = 0; i < nx; ++i) {
-    for (Count j = 0; j < ny; ++j) {
-      const Count line = 2 * ((i * ny + j) * nzh);
-      flow_line<kFriction>(kx[i], ky[j], kz, eta, friction, hx + line, hy + line, hz + line, nzh);
-    }
-  }
+  lodestra_core::parallel_for(0, nx * ny, lodestra_core::grain_for(3 * nzh),
+                              [&](Count c0, Count c1) {
+                                for (Count c = c0; c < c1; ++c) {
+                                  const Count line = 2 * (c * nzh);
+                                  flow_line<kFriction>(kx[c / ny], ky[c % ny], kz, eta, friction,
+                                                       hx + line, hy + line, hz + line, nzh);
+                                }
+                              });
   for (std::size_t t = 0; t < nyquist_modes.size(); ++t) {
     const Count k = nyquist_modes[t];
     fx_hat[k] = nyquist_flow[t].ux;
@@ -345,8 +348,11 @@ void StokesWorkspace3D::solve(const QField3D& q, const RidiParams3D& p, double f
   s.spectral.inverse_unnormalised(s.fx_hat, s.fx);
   s.spectral.inverse_unnormalised(s.fy_hat, s.fy);
   s.spectral.inverse_unnormalised(s.fz_hat, s.fz);
-  interleave_scaled(s.fx.data(), s.fy.data(), s.fz.data(), u.data.data(), n,
-                    s.spectral.reciprocal());
+  const double reciprocal = s.spectral.reciprocal();
+  lodestra_core::parallel_for(0, n, lodestra_core::grain_for(3), [&](Count b, Count e) {
+    interleave_scaled(s.fx.data() + b, s.fy.data() + b, s.fz.data() + b, u.data.data() + 3 * b,
+                      e - b, reciprocal);
+  });
 }
 
 namespace {

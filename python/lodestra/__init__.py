@@ -25,6 +25,23 @@ from .simulation import Simulation
 _SUBMODULES = ("io", "plot", "defects", "ensemble")
 
 
+# Threads: beside the published names (not in __all__).
+def set_num_threads(n: int) -> None:
+    """Use ``n`` threads (1 to 1024) in the engine's loops from now on.
+
+    One thread is the default: every call then runs on the calling thread. With more,
+    the work of each step (stencil passes, FFT batches, noise, observables, scans) is
+    shared among a pool made once per process, and every result stays bit-identical to
+    the one-thread result. Raises ValueError outside 1..1024."""
+    _core._set_num_threads(n)
+
+
+def get_num_threads() -> int:
+    """The number of threads the engine's loops use (1 unless set_num_threads said
+    otherwise)."""
+    return _core._get_num_threads()
+
+
 def __getattr__(name: str) -> _types.ModuleType:
     if name in _SUBMODULES:
         return _importlib.import_module(f"{__name__}.{name}")

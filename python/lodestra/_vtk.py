@@ -181,8 +181,8 @@ def write_field_3d(path, q, dx: Optional[float], phi, velocity) -> Path:
     nx, ny, nz = q.nx, q.ny, q.nz
     spacing = q.dx if dx is None else float(dx)
     grid = (nx, ny, nz)
-    comps = _reversed_axes(q.q, 5)
-    s, p, director = _order_and_director(q, np.ascontiguousarray(comps.T))
+    # Q, S, P and the director in VTK's point order, in one compiled pass.
+    comps, s, p, director = _core._vtk_point_arrays(q)
     arrays = [_vtk_array("S", s), _vtk_array("P", p),
               _vtk_array("director", director, ("x", "y", "z")), _vtk_array("Q", comps, Q3_NAMES)]
     if phi is not None:

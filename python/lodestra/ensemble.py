@@ -308,7 +308,8 @@ class Sweep:
                  vary: Mapping[str, Iterable[Any]] | None = None,
                  seeds: Iterable[int] = (0,), init: InitCallable, n_steps: int,
                  snap_every: int, out_dir: str | os.PathLike[str] | None = None,
-                 track_defects: bool = False, keep_fields: bool = False) -> None:
+                 track_defects: bool = False, keep_fields: bool = False,
+                 threads: int = 1) -> None:
         name = run if isinstance(run, str) else str(getattr(run, "__name__", ""))
         known = name in _RUNNERS and (isinstance(run, str) == _RUNNERS[name].simulation)
         if not known or (not isinstance(run, str) and getattr(lodestra, name) is not run):
@@ -366,6 +367,9 @@ class Sweep:
         self._out_dir = out_dir
         self._track_defects = bool(track_defects)
         self._keep_fields = bool(keep_fields)
+        self._threads = _count(threads, "threads")
+        if not 1 <= self._threads <= 1024:
+            raise ValueError(f"threads must be from 1 to 1024, got {self._threads}")
 
         if isinstance(init, RandomFields):
             init = RandomFields(init.amplitude, init.phi, runner.with_phi)
@@ -425,6 +429,7 @@ class Sweep:
                 "init": self._init, "n_steps": self._n_steps,
                 "snap_every": self._snap_every, "out_dir": run_dir,
                 "track_defects": self._track_defects, "keep_fields": self._keep_fields,
+                "threads": self._threads,
             })
         return tasks
 
@@ -646,6 +651,8 @@ def _run_one(task: dict[str, Any]) -> dict[str, Any]:
     never costs the others.
     """
     runner = _RUNNERS[task["run"]]
+    # A worker may have run other work before: the sweep says how many threads.
+    lodestra.set_num_threads(task.get("threads", 1))
     try:
         params = _params_class(runner)(**task["params"])
         fields = _initial_fields(runner, task["init"](params, task["seed"]))

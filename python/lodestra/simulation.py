@@ -141,6 +141,10 @@ class Simulation:
     friction, flow_alignment, backflow
         Model extensions of the models with flow (see the documentation's model
         page); their defaults give the specified model.
+    threads : int, optional
+        Engine threads while this simulation steps (see `lodestra.set_num_threads`);
+        None uses the process's setting. Results do not depend on it, so a run may
+        change it between calls and continue exactly.
 
     Raises
     ------
@@ -165,7 +169,7 @@ class Simulation:
     def __init__(self, model: str, q: Any, params: Any, *, phi: Any = None, seed: int = 0,
                  out_dir: str | os.PathLike[str] | None = None, track_defects: bool = False,
                  friction: float = 0.0, flow_alignment: float = 0.0,
-                 backflow: str = "off") -> None:
+                 backflow: str = "off", threads: int | None = None) -> None:
         if model not in MODELS:
             raise ValueError(f"unknown model {model!r}: choose one of {', '.join(MODELS)}")
         three_d = model in _THREE_D
@@ -197,6 +201,7 @@ class Simulation:
         if not isinstance(track_defects, bool):
             raise TypeError("track_defects must be True or False")
         options = _check_options(model, friction, flow_alignment, backflow)
+        self.threads = threads
         self._model = model
         self._params = _copy(params)
         self._seed = _check_seed(seed)
@@ -234,6 +239,19 @@ class Simulation:
     def options(self) -> dict[str, Any]:
         """The model extensions: friction, flow_alignment, backflow."""
         return dict(self._options)
+
+    @property
+    def threads(self) -> int | None:
+        """Engine threads while this simulation steps (None: the process's setting)."""
+        return self._threads
+
+    @threads.setter
+    def threads(self, n: int | None) -> None:
+        if n is not None:
+            n = _check_count(n, "threads", 1)
+            if n > 1024:
+                raise ValueError(f"threads must be at most 1024, got {n}")
+        self._threads = n
 
     @property
     def q(self) -> Any:
@@ -300,6 +318,9 @@ class Simulation:
         start = self.step
         n_before = len(self._run.records())
         bar = _progress_bar(n_steps, start) if progress else None
+        before = _core._get_num_threads()
+        if self._threads is not None:
+            _core._set_num_threads(self._threads)
 
         def poll(step: int) -> None:
             if bar is not None:
@@ -313,6 +334,8 @@ class Simulation:
             if bar is not None:
                 bar.update(self.step - start - bar.n)
         finally:
+            if self._threads is not None:
+                _core._set_num_threads(before)
             if bar is not None:
                 bar.close()
         return list(self._run.records())[n_before:]
@@ -456,6 +479,7 @@ class Simulation:
         sim._out_dir = None if chosen is None else _check_out_dir(chosen)
         sim._track_defects = bool(meta["track_defects"])
         sim._options = _check_options(model, **meta["options"])
+        sim._threads = None
         bad = int(data["first_non_finite"])
         generator = tuple(int(w) for w in data["generator"]) if "generator" in data else None
         sim._run = _core._make_run(

@@ -200,6 +200,13 @@ std::vector<PlaquetteHolonomy> scan_disclinations(std::span<const Mat3> frames, 
 void scan_disclination_rows(std::uint64_t nx, std::uint64_t ny, double threshold,
                             const FrameRowSource& row_frames, const PlaquetteVisitor& on_hit) {
   if (nx < 2 || ny < 2) return;
+  scan_disclination_row_range(0, nx - 1, ny, threshold, row_frames, on_hit);
+}
+
+void scan_disclination_row_range(std::uint64_t r0, std::uint64_t r1, std::uint64_t ny,
+                                 double threshold, const FrameRowSource& row_frames,
+                                 const PlaquetteVisitor& on_hit) {
+  if (r1 <= r0 || ny < 2) return;
 
   // Two grid rows, component-major, each padded to `stride` entries per component; lanes
   // past the end of a row read copies of the row's first frames and their results are
@@ -227,8 +234,8 @@ void scan_disclination_rows(std::uint64_t nx, std::uint64_t ny, double threshold
   const double x_limit = threshold >= kPi   ? -2.0
                          : threshold >= 0.0 ? std::cos(threshold) + 1e-9
                                             : std::numeric_limits<double>::infinity();
-  load_row(0, upper);
-  for (std::uint64_t i = 0; i + 1 < nx; ++i) {
+  load_row(r0, upper);
+  for (std::uint64_t i = r0; i < r1; ++i) {
     lower.swap(upper);
     load_row(i + 1, upper);
     plaquette_row(lower.data(), upper.data(), stride, padded, row_h.data(), row_x.data());

@@ -1,12 +1,14 @@
 #include "tarnel_geo/lines.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "lodestra_core/panic.hpp"
+#include "lodestra_core/threads.hpp"
 #include "lodestra_fields/grid.hpp"
 
 namespace tarnel_geo {
@@ -180,10 +182,8 @@ std::vector<DisclinationLine> connect_disclination_lines(
   }
 
   // Neighbour lists (CSR): segments based in the distinct periodic cells around each one.
-  std::vector<std::size_t> offset(count + 1, 0);
-  std::vector<std::size_t> adjacent;
-  adjacent.reserve(count * 8);
-  for (std::size_t s = 0; s < count; ++s) {
+  // Threads take ranges of segments, each list built alone; the ranges are joined in order.
+  auto neighbour_list = [&](std::size_t s, std::vector<std::size_t>& adjacent) {
     std::int64_t axis_cells[3][3];
     int axis_count[3];
     for (int a = 0; a < 3; ++a) {
@@ -211,7 +211,34 @@ std::vector<DisclinationLine> connect_disclination_lines(
       }
     }
     std::sort(adjacent.begin() + static_cast<std::ptrdiff_t>(begin), adjacent.end());
-    offset[s + 1] = adjacent.size();
+  };
+  std::vector<std::size_t> offset(count + 1, 0);
+  std::vector<std::size_t> adjacent;
+  constexpr std::size_t kBlock = 4096;  // segments per block of lists
+  const std::size_t blocks = (count + kBlock - 1) / kBlock;
+  std::vector<std::vector<std::size_t>> block_lists(blocks);
+  lodestra_core::parallel_for(
+      0, blocks, lodestra_core::grain_for(kBlock * 100), [&](std::uint64_t b0, std::uint64_t b1) {
+        for (std::uint64_t b = b0; b < b1; ++b) {
+          std::vector<std::size_t>& list = block_lists[b];
+          list.reserve(kBlock * 8);
+          const std::size_t end = std::min(count, (b + 1) * kBlock);
+          for (std::size_t s = b * kBlock; s < end; ++s) {
+            neighbour_list(s, list);
+            offset[s + 1] = list.size();  // within the block, made absolute below
+          }
+        }
+      });
+  std::size_t listed = 0;
+  for (std::size_t b = 0; b < blocks; ++b) {
+    const std::size_t end = std::min(count, (b + 1) * kBlock);
+    for (std::size_t s = b * kBlock; s < end; ++s) offset[s + 1] += listed;
+    listed += block_lists[b].size();
+  }
+  adjacent.reserve(listed);
+  for (std::vector<std::size_t>& list : block_lists) {
+    adjacent.insert(adjacent.end(), list.begin(), list.end());
+    std::vector<std::size_t>().swap(list);
   }
   auto neighbours = [&](std::size_t s) {
     return std::span<const std::size_t>(adjacent.data() + offset[s], offset[s + 1] - offset[s]);
@@ -229,18 +256,20 @@ std::vector<DisclinationLine> connect_disclination_lines(
     return total;
   };
 
+  // Groups: breadth-first from the lowest segment not yet in one, in that order; group g
+  // is order[group_start[g] .. group_start[g + 1]), with each segment's hop count from the
+  // group's first.
   std::vector<char> grouped(count, 0), used(count, 0);
   std::vector<std::size_t> hops(count, 0);
-  std::vector<std::size_t> order, ranking, path, bucket_start;
-  std::vector<Vec3> smoothed;
+  std::vector<std::size_t> order, group_start;
+  order.reserve(count);
   for (std::size_t first = 0; first < count; ++first) {
     if (grouped[first]) continue;
-    // Breadth-first group: its order and each segment's hop count from `first`.
-    order.clear();
+    group_start.push_back(order.size());
     order.push_back(first);
     grouped[first] = 1;
     hops[first] = 0;
-    for (std::size_t q = 0; q < order.size(); ++q) {
+    for (std::size_t q = group_start.back(); q < order.size(); ++q) {
       for (std::size_t o : neighbours(order[q])) {
         if (grouped[o]) continue;
         grouped[o] = 1;
@@ -248,102 +277,146 @@ std::vector<DisclinationLine> connect_disclination_lines(
         order.push_back(o);
       }
     }
-    // Ranking: hop count descending, ties in group order (BFS order is already sorted by
-    // hop count, so the hop levels are taken from last to first).
-    ranking.clear();
-    std::size_t level_end = order.size();
-    while (level_end > 0) {
-      std::size_t level_begin = level_end;
-      while (level_begin > 0 && hops[order[level_begin - 1]] == hops[order[level_end - 1]]) {
-        --level_begin;
-      }
-      ranking.insert(ranking.end(), order.begin() + static_cast<std::ptrdiff_t>(level_begin),
-                     order.begin() + static_cast<std::ptrdiff_t>(level_end));
-      level_end = level_begin;
-    }
-    const DisclinationCharge charge = segments[first].charge;
-    std::size_t rank = 0;
-    bool first_path = true;
-    while (true) {
-      while (rank < ranking.size() && used[ranking[rank]]) ++rank;
-      if (rank == ranking.size()) break;
-      // Walk to the nearest unused neighbour until there is none; a segment is marked
-      // used as soon as it is on the path.
-      path.clear();
-      path.push_back(ranking[rank]);
-      used[ranking[rank]] = 1;
-      while (true) {
-        std::size_t best = kNone;
-        std::int64_t best_d = 0;
-        for (std::size_t o : neighbours(path.back())) {
-          if (used[o]) continue;
-          const std::int64_t d = distance2(path.back(), o);
-          if (best == kNone || d < best_d) {
-            best = o;
-            best_d = d;
+  }
+  group_start.push_back(order.size());
+  const std::size_t groups = group_start.size() - 1;
+
+  // The paths of each group's lines, in order. A walk depends on the segments earlier walks
+  // of its group used, never on other groups (a segment's neighbours are in its group), so
+  // threads share the groups; their lines are joined in group order.
+  struct Pending {
+    std::vector<std::size_t> path;
+    bool is_loop;
+    DisclinationCharge charge;
+  };
+  std::vector<std::vector<Pending>> per_group(groups);
+  // Group sizes vary widely, so each thread takes the next group as it finishes its last
+  // one; which thread walks a group changes nothing in the group's lines.
+  std::atomic<std::size_t> next_group{0};
+  lodestra_core::parallel_for(
+      0, groups, lodestra_core::grain_for(2000), [&](std::uint64_t, std::uint64_t) {
+        std::vector<std::size_t> ranking, path;
+        for (std::size_t g = next_group.fetch_add(1); g < groups; g = next_group.fetch_add(1)) {
+          const auto group_begin = order.begin() + static_cast<std::ptrdiff_t>(group_start[g]);
+          // Ranking: hop count descending, ties in group order (BFS order is already sorted by
+          // hop count, so the hop levels are taken from last to first).
+          ranking.clear();
+          std::size_t level_end = group_start[g + 1] - group_start[g];
+          while (level_end > 0) {
+            std::size_t level_begin = level_end;
+            while (level_begin > 0 &&
+                   hops[group_begin[static_cast<std::ptrdiff_t>(level_begin - 1)]] ==
+                       hops[group_begin[static_cast<std::ptrdiff_t>(level_end - 1)]]) {
+              --level_begin;
+            }
+            ranking.insert(ranking.end(), group_begin + static_cast<std::ptrdiff_t>(level_begin),
+                           group_begin + static_cast<std::ptrdiff_t>(level_end));
+            level_end = level_begin;
+          }
+          const DisclinationCharge charge = segments[*group_begin].charge;
+          std::size_t rank = 0;
+          bool first_path = true;
+          while (true) {
+            while (rank < ranking.size() && used[ranking[rank]]) ++rank;
+            if (rank == ranking.size()) break;
+            // Walk to the nearest unused neighbour until there is none; a segment is marked
+            // used as soon as it is on the path.
+            path.clear();
+            path.push_back(ranking[rank]);
+            used[ranking[rank]] = 1;
+            while (true) {
+              std::size_t best = kNone;
+              std::int64_t best_d = 0;
+              for (std::size_t o : neighbours(path.back())) {
+                if (used[o]) continue;
+                const std::int64_t d = distance2(path.back(), o);
+                if (best == kNone || d < best_d) {
+                  best = o;
+                  best_d = d;
+                }
+              }
+              if (best == kNone) break;
+              used[best] = 1;
+              path.push_back(best);
+            }
+            const std::size_t n = path.size();
+            const bool was_first = first_path;
+            first_path = false;
+            if (n < 3 && !was_first) continue;
+            const bool is_loop = (n > 2 && is_neighbour(path.back(), path[0])) ||
+                                 (n > 3 && is_neighbour(path.back(), path[1]));
+            if (is_loop) {
+              std::rotate(path.begin(), std::min_element(path.begin(), path.end()), path.end());
+            }
+            per_group[g].push_back(Pending{path, is_loop, charge});
           }
         }
-        if (best == kNone) break;
-        used[best] = 1;
-        path.push_back(best);
-      }
-      const std::size_t n = path.size();
-      const bool was_first = first_path;
-      first_path = false;
-      if (n < 3 && !was_first) continue;
-      const bool is_loop = (n > 2 && is_neighbour(path.back(), path[0])) ||
-                           (n > 3 && is_neighbour(path.back(), path[1]));
-      if (is_loop) {
-        std::rotate(path.begin(), std::min_element(path.begin(), path.end()), path.end());
-      }
-      // Positions: unwrapped by minimum-image steps, then shifted so that the mean of
-      // each axis lies in [0, L).
-      DisclinationLine line;
-      line.is_loop = is_loop;
-      line.charge = charge;
-      line.vertices.resize(n);
-      for (int a = 0; a < 3; ++a)
-        line.vertices[0][a] = dx * static_cast<double>(base[path[0]].c[a]);
-      for (std::size_t k = 1; k < n; ++k) {
-        for (int a = 0; a < 3; ++a) {
-          const std::int64_t m = minimage(base[path[k]].c[a] - base[path[k - 1]].c[a], sizes[a]);
-          line.vertices[k][a] = line.vertices[k - 1][a] + dx * static_cast<double>(m);
-        }
-      }
-      for (int a = 0; a < 3; ++a) {
-        const double box = static_cast<double>(sizes[a]) * dx;
-        // A zero or non-finite box has no periodic image to shift into.
-        if (!(box != 0.0 && std::isfinite(box))) continue;
-        double sum = 0.0;
-        for (std::size_t k = 0; k < n; ++k) sum += line.vertices[k][a];
-        const double shift = box * std::floor(sum / static_cast<double>(n) / box);
-        for (std::size_t k = 0; k < n; ++k) line.vertices[k][a] -= shift;
-      }
-      // Two Jacobi passes of P[k] <- ((P[k-1] + 2 P[k]) + P[k+1]) / 4. Open lines keep
-      // their ends; loops wrap with the closure vector W = (P[n-1] + step to P[0]) - P[0].
-      if (n >= 3) {
-        Vec3 w{0.0, 0.0, 0.0};
-        for (int a = 0; a < 3; ++a) {
-          const std::int64_t m = minimage(base[path[0]].c[a] - base[path[n - 1]].c[a], sizes[a]);
-          w[a] = (line.vertices[n - 1][a] + dx * static_cast<double>(m)) - line.vertices[0][a];
-        }
-        for (int pass = 0; pass < 2; ++pass) {
-          smoothed = line.vertices;
-          std::vector<Vec3>& p = line.vertices;
-          for (std::size_t k = 0; k < n; ++k) {
-            if (!is_loop && (k == 0 || k == n - 1)) continue;
+      });
+  std::vector<Pending> pending;
+  for (std::vector<Pending>& lines_of_group : per_group) {
+    for (Pending& line : lines_of_group) pending.push_back(std::move(line));
+  }
+  // The geometry of each line depends on its own path alone: threads share the lines,
+  // each taking the next one as it finishes (line lengths vary widely).
+  lines.resize(pending.size());
+  std::atomic<std::size_t> next_line{0};
+  lodestra_core::parallel_for(
+      0, pending.size(), lodestra_core::grain_for(2000), [&](std::uint64_t, std::uint64_t) {
+        std::vector<Vec3> smoothed;
+        for (std::size_t l = next_line.fetch_add(1); l < pending.size();
+             l = next_line.fetch_add(1)) {
+          const std::vector<std::size_t>& path = pending[l].path;
+          const bool is_loop = pending[l].is_loop;
+          const std::size_t n = path.size();
+          // Positions: unwrapped by minimum-image steps, then shifted so that the mean of
+          // each axis lies in [0, L).
+          DisclinationLine& line = lines[l];
+          line.is_loop = is_loop;
+          line.charge = pending[l].charge;
+          line.vertices.resize(n);
+          for (int a = 0; a < 3; ++a)
+            line.vertices[0][a] = dx * static_cast<double>(base[path[0]].c[a]);
+          for (std::size_t k = 1; k < n; ++k) {
             for (int a = 0; a < 3; ++a) {
-              const double before = k == 0 ? smoothed[n - 1][a] - w[a] : smoothed[k - 1][a];
-              const double after = k == n - 1 ? smoothed[0][a] + w[a] : smoothed[k + 1][a];
-              p[k][a] = 0.25 * ((before + 2.0 * smoothed[k][a]) + after);
+              const std::int64_t m =
+                  minimage(base[path[k]].c[a] - base[path[k - 1]].c[a], sizes[a]);
+              line.vertices[k][a] = line.vertices[k - 1][a] + dx * static_cast<double>(m);
             }
           }
+          for (int a = 0; a < 3; ++a) {
+            const double box = static_cast<double>(sizes[a]) * dx;
+            // A zero or non-finite box has no periodic image to shift into.
+            if (!(box != 0.0 && std::isfinite(box))) continue;
+            double sum = 0.0;
+            for (std::size_t k = 0; k < n; ++k) sum += line.vertices[k][a];
+            const double shift = box * std::floor(sum / static_cast<double>(n) / box);
+            for (std::size_t k = 0; k < n; ++k) line.vertices[k][a] -= shift;
+          }
+          // Two Jacobi passes of P[k] <- ((P[k-1] + 2 P[k]) + P[k+1]) / 4. Open lines keep
+          // their ends; loops wrap with the closure vector W = (P[n-1] + step to P[0]) - P[0].
+          if (n >= 3) {
+            Vec3 w{0.0, 0.0, 0.0};
+            for (int a = 0; a < 3; ++a) {
+              const std::int64_t m =
+                  minimage(base[path[0]].c[a] - base[path[n - 1]].c[a], sizes[a]);
+              w[a] = (line.vertices[n - 1][a] + dx * static_cast<double>(m)) - line.vertices[0][a];
+            }
+            for (int pass = 0; pass < 2; ++pass) {
+              smoothed = line.vertices;
+              std::vector<Vec3>& p = line.vertices;
+              for (std::size_t k = 0; k < n; ++k) {
+                if (!is_loop && (k == 0 || k == n - 1)) continue;
+                for (int a = 0; a < 3; ++a) {
+                  const double before = k == 0 ? smoothed[n - 1][a] - w[a] : smoothed[k - 1][a];
+                  const double after = k == n - 1 ? smoothed[0][a] + w[a] : smoothed[k + 1][a];
+                  p[k][a] = 0.25 * ((before + 2.0 * smoothed[k][a]) + after);
+                }
+              }
+            }
+          }
+          frenet_geometry(line);
         }
-      }
-      frenet_geometry(line);
-      lines.push_back(std::move(line));
-    }
-  }
+      });
   return lines;
 }
 

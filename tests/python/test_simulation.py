@@ -213,3 +213,21 @@ def test_other_threads_run_while_it_steps_and_a_second_run_is_refused():
     assert big.step == 400
     # The lock is held only at the polls (every 0.1 s): this thread ticks throughout.
     assert elapsed < 0.2 or ticks > 100 * elapsed
+
+
+@pytest.mark.parametrize("model", ["hydro", "bech3d"])
+def test_a_thread_count_change_between_calls_continues_exactly(model, tmp_path):
+    previous = L._core._set_min_parallel_work(1)  # split even these small grids
+    try:
+        one = make(model, seed=4, threads=1)
+        one.run(8, snap_every=4)
+        mixed = make(model, seed=4, threads=3)
+        mixed.run(3, snap_every=4)
+        mixed.threads = 2
+        mixed.run(5, snap_every=4)
+    finally:
+        L._core._set_min_parallel_work(previous)
+    assert state(mixed) == state(one)
+    assert L.get_num_threads() == 1
+    with pytest.raises(ValueError, match="threads"):
+        make("hydro", threads=0)

@@ -39,6 +39,19 @@ struct QField3D {
   double max_norm() const;
 };
 
+// The point arrays of a VTK image of q, in VTK's point order (x fastest: vertex (i, j, l)
+// is point (l*ny + j)*nx + i), in one pass: the five components (q_points, 5 per point),
+// S = 1.5 lambda_max, P = lambda_mid - lambda_min and the director (3 per point). The
+// eigenvalues solve the characteristic cubic in closed form: p = sqrt(tr(Q^2)/6),
+// r = det(Q)/(2p^3) clamped to [-1, 1] (NaN taken as 1), phi = acos(r)/3, lambda_max =
+// 2p cos(phi), P = 2 sqrt(3) p sin(phi); where P < 1e-3 p (near uniaxial order, where the
+// rounding of r dominates P) P comes from the eigen-solver instead. The director spans the
+// null space of Q - lambda_max I: the longest of the three cross products of its rows
+// (the first on a tie), normalised; the zero vector where that product is only rounding
+// (length <= 1e-12 p^2, as for Q = 0 or oblate order) or not finite. Each output array
+// holds 5, 1, 1 and 3 doubles per vertex.
+void vtk_point_arrays(const QField3D& q, double* q_points, double* s, double* p, double* director);
+
 // One real per vertex (the lipid volume fraction phi).
 struct ScalarField3D {
   Count nx = 0;

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "lodestra_core/sizes.hpp"
+#include "lodestra_core/threads.hpp"
 
 namespace lodestra_fields {
 
@@ -47,13 +48,14 @@ struct Stencil {
   Count ym;  // (i, j-1)
 };
 
-// Visits every vertex i-major, j-minor with its periodic neighbours. The wrap is
-// resolved per row and at the two ends of a row, so the interior of each row is
-// a branch-free run of affine indices that the compiler can vectorise.
+// Visits the vertices of rows i0 <= i < i1 i-major, j-minor with their periodic
+// neighbours. The wrap is resolved per row and at the two ends of a row, so the
+// interior of each row is a branch-free run of affine indices that the compiler can
+// vectorise.
 template <class Visit>
-inline void for_each_stencil(Count nx, Count ny, Visit&& visit) {
+inline void for_each_stencil_rows(Count nx, Count ny, Count i0, Count i1, Visit&& visit) {
   if (ny == 0) return;
-  for (Count i = 0; i < nx; ++i) {
+  for (Count i = i0; i < i1; ++i) {
     const Count row = i * ny;
     const Count row_p = next_index(i, nx) * ny;
     const Count row_m = prev_index(i, nx) * ny;
@@ -66,6 +68,29 @@ inline void for_each_stencil(Count nx, Count ny, Visit&& visit) {
       visit(Stencil{row + j, row_p + j, row_m + j, row, row + j - 1});
     }
   }
+}
+
+// Visits every vertex, as for_each_stencil_rows over all rows.
+template <class Visit>
+inline void for_each_stencil(Count nx, Count ny, Visit&& visit) {
+  for_each_stencil_rows(nx, ny, 0, nx, visit);
+}
+
+// Splits the rows of an nx x ny grid across the engine's threads (threads.hpp) and calls
+// rows(i0, i1) once per part; a pass that writes only its own rows' vertices gives the
+// same values at any thread count.
+template <class Rows>
+inline void parallel_rows(Count nx, Count ny, Count items_per_vertex, Rows&& rows) {
+  lodestra_core::parallel_for(
+      0, nx, lodestra_core::grain_for(lodestra_core::checked_mul(ny, items_per_vertex)), rows);
+}
+
+// for_each_stencil with the rows split across the engine's threads: `visit` must write
+// only the vertex it is given.
+template <class Visit>
+inline void parallel_stencil(Count nx, Count ny, Count items_per_vertex, Visit&& visit) {
+  parallel_rows(nx, ny, items_per_vertex,
+                [&](Count i0, Count i1) { for_each_stencil_rows(nx, ny, i0, i1, visit); });
 }
 
 // Flat indices of a 3D vertex and of its six periodic neighbours.
@@ -89,31 +114,56 @@ struct Column3 {
   Count ym;  // (i, j-1, 0)
 };
 
-// Visits every (i, j) column of a 3D grid in flat order with its periodic neighbour
-// columns. Along l, only l = 0 and l = nz - 1 wrap; in between, the neighbours of
-// element l are l + 1 and l - 1 of the same column (see for_each_stencil_3d).
-// Always inlined, so that the loop is compiled for the caller's instruction set.
+// The column (i, j) = (c / ny, c % ny) of a 3D grid with its periodic neighbour columns.
+inline Column3 column_3d(Count c, Count nx, Count ny, Count nz) {
+  const Count i = c / ny;
+  const Count j = c % ny;
+  const Count ip = next_index(i, nx);
+  const Count im = prev_index(i, nx);
+  return Column3{(i * ny + j) * nz, (ip * ny + j) * nz, (im * ny + j) * nz,
+                 (i * ny + next_index(j, ny)) * nz, (i * ny + prev_index(j, ny)) * nz};
+}
+
+// Visits the (i, j) columns c0 <= i*ny + j < c1 of a 3D grid in flat order with their
+// periodic neighbour columns. Along l, only l = 0 and l = nz - 1 wrap; in between, the
+// neighbours of element l are l + 1 and l - 1 of the same column (see
+// for_each_stencil_3d). Always inlined, so that the loop is compiled for the caller's
+// instruction set.
+template <class Visit>
+[[gnu::always_inline]] inline void for_each_column_3d_range(Count nx, Count ny, Count nz, Count c0,
+                                                            Count c1, Visit&& visit) {
+  if (ny == 0 || nz == 0) return;
+  for (Count c = c0; c < c1; ++c) visit(column_3d(c, nx, ny, nz));
+}
+
+// Visits every (i, j) column of a 3D grid in flat order (see for_each_column_3d_range).
 template <class Visit>
 [[gnu::always_inline]] inline void for_each_column_3d(Count nx, Count ny, Count nz, Visit&& visit) {
   if (ny == 0 || nz == 0) return;
-  for (Count i = 0; i < nx; ++i) {
-    const Count ip = next_index(i, nx);
-    const Count im = prev_index(i, nx);
-    for (Count j = 0; j < ny; ++j) {
-      visit(Column3{(i * ny + j) * nz, (ip * ny + j) * nz, (im * ny + j) * nz,
-                    (i * ny + next_index(j, ny)) * nz, (i * ny + prev_index(j, ny)) * nz});
-    }
-  }
+  for_each_column_3d_range(nx, ny, nz, 0, nx * ny, visit);
+}
+
+// Splits the nx*ny columns of a 3D grid across the engine's threads (threads.hpp) and
+// calls columns(c0, c1) once per part, each column holding nz vertices of
+// `items_per_vertex` items. A pass that writes only its own columns' vertices gives the
+// same values at any thread count.
+template <class Columns>
+inline void parallel_columns_3d(Count nx, Count ny, Count nz, Count items_per_vertex,
+                                Columns&& columns) {
+  if (ny == 0 || nz == 0) return;
+  lodestra_core::parallel_for(
+      0, nx * ny, lodestra_core::grain_for(lodestra_core::checked_mul(nz, items_per_vertex)),
+      columns);
 }
 
 // Visits every 3D vertex in flat order (i outermost, l innermost) with its periodic
 // neighbours. As in 2D, the wrap is resolved per (i, j) column and at its two ends, so
 // the interior of each column is a branch-free run of affine indices.
 template <class Visit>
-[[gnu::always_inline]] inline void for_each_stencil_3d(Count nx, Count ny, Count nz,
-                                                       Visit&& visit) {
-  for_each_column_3d(
-      nx, ny, nz, [&](const Column3& c) __attribute__((always_inline)) {
+[[gnu::always_inline]] inline void for_each_stencil_3d_range(Count nx, Count ny, Count nz, Count c0,
+                                                             Count c1, Visit&& visit) {
+  for_each_column_3d_range(
+      nx, ny, nz, c0, c1, [&](const Column3& c) __attribute__((always_inline)) {
         auto at = [&](Count l, Count lp, Count lm) {
           visit(Stencil3{c.k + l, c.xp + l, c.xm + l, c.yp + l, c.ym + l, c.k + lp, c.k + lm});
         };
@@ -121,6 +171,23 @@ template <class Visit>
         for (Count l = 1; l + 1 < nz; ++l) at(l, l + 1, l - 1);
         if (nz > 1) at(nz - 1, 0, nz - 2);
       });
+}
+
+template <class Visit>
+[[gnu::always_inline]] inline void for_each_stencil_3d(Count nx, Count ny, Count nz,
+                                                       Visit&& visit) {
+  if (ny == 0 || nz == 0) return;
+  for_each_stencil_3d_range(nx, ny, nz, 0, nx * ny, visit);
+}
+
+// for_each_stencil_3d with the columns split across the engine's threads: `visit` must
+// write only the vertex it is given.
+template <class Visit>
+inline void parallel_stencil_3d(Count nx, Count ny, Count nz, Count items_per_vertex,
+                                Visit&& visit) {
+  parallel_columns_3d(nx, ny, nz, items_per_vertex, [&](Count c0, Count c1) {
+    for_each_stencil_3d_range(nx, ny, nz, c0, c1, visit);
+  });
 }
 
 }  // namespace lodestra_fields

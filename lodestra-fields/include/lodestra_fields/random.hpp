@@ -59,6 +59,12 @@ struct Xoshiro256pp {
 
   // Uniform real in [0, 1): the top 53 bits times 2^-53.
   double uniform01() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
+
+  // The state after `steps` calls of next(), reached without making them: the state
+  // update is linear over GF(2), so it is a 256 x 256 bit matrix T, and the jump applies
+  // the tabulated T^(2^m) of every set bit m of `steps` (random.cpp). Lets threads start
+  // their share of one stream where a single thread would reach it.
+  void advance(std::uint64_t steps);
 };
 
 }  // namespace lodestra_fields

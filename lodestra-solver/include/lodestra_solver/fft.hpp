@@ -23,7 +23,14 @@
 // plans that round differently: it exists to give benchmarks a reference time, never to make
 // results.
 //
-// FFTW's planner is not thread-safe; the engine runs on one thread.
+// Threads: a real transform of rank 2 or 3 is done in two stages of independent blocks: the
+// transforms along the last axis (rank 2: chunks of kRowBlock rows) or over the last two axes
+// (rank 3: one (ny, nz) plane per block), then the complex transforms along the first axis
+// (rank 2: chunks of kColumnBlock stored columns; rank 3: the nz/2 + 1 columns of
+// kPlaneBlock values of j per block). Every block of a stage runs the same plan (a shorter last
+// chunk its own one), made once with the object, so the blocks can be shared among the engine's
+// threads and the rounding never depends on how many there are. FFTW's planner is not thread-safe:
+// plans are made on the calling thread; executing a plan on new arrays is.
 
 #include <complex>
 #include <cstddef>
@@ -47,6 +54,22 @@ struct PlanDeleter {
 
 // An owned FFTW plan (null for an empty transform).
 using PlanHandle = std::unique_ptr<void, detail::PlanDeleter>;
+
+// Rows of a rank-2 real transform per block of its first stage, stored columns per block of
+// its second stage.
+inline constexpr Count kRowBlock = 16;
+inline constexpr Count kColumnBlock = 8;
+// Values of j per block of the second stage of a rank-3 transform.
+inline constexpr Count kPlaneBlock = 4;
+
+namespace detail {
+// The plans of a real transform's two stages (fft.cpp).
+struct Stages;
+struct StagesDeleter {
+  void operator()(Stages* stages) const noexcept;
+};
+using StagesHandle = std::unique_ptr<Stages, StagesDeleter>;
+}  // namespace detail
 
 // A zero-initialised array in FFTW-aligned storage. Move-only.
 template <class T>
@@ -108,7 +131,7 @@ class RealForward {
   void execute(const RealBuffer& x, ComplexBuffer& spectrum) const;
 
  private:
-  PlanHandle plan_;
+  detail::StagesHandle plan_;
   Count points_ = 0;
   Count modes_ = 0;
 };
@@ -123,7 +146,7 @@ class RealInverse {
   void execute(ComplexBuffer& spectrum, RealBuffer& x) const;
 
  private:
-  PlanHandle plan_;
+  detail::StagesHandle plan_;
   Count points_ = 0;
   Count modes_ = 0;
 };

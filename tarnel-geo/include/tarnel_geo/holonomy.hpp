@@ -64,4 +64,11 @@ using PlaquetteVisitor = std::function<void(const PlaquetteHolonomy&)>;
 void scan_disclination_rows(std::uint64_t nx, std::uint64_t ny, double threshold,
                             const FrameRowSource& row_frames, const PlaquetteVisitor& on_hit);
 
+// The same for the plaquette rows r0 <= i < r1 only (r1 <= nx - 1): frame rows r0 .. r1 are
+// requested, in order. Independent calls on disjoint ranges may run on different threads
+// (each with its own row source and visitor); together they give the whole scan.
+void scan_disclination_row_range(std::uint64_t r0, std::uint64_t r1, std::uint64_t ny,
+                                 double threshold, const FrameRowSource& row_frames,
+                                 const PlaquetteVisitor& on_hit);
+
 }  // namespace tarnel_geo
