@@ -61,7 +61,7 @@ int main() {
                                       ModelOptions{0.008, 0.7, Backflow::full}};
     std::vector<Run3D> runs;
     for (const ModelOptions& o : variants) {
-      RunState3D s = start_run_3d(Model3D::bech, q, &phi, p, std::nullopt, false, std::nullopt);
+      RunState3D s = start_run_3d(Model3D::bech, q, phi, p, std::nullopt, false, std::nullopt);
       s.options = o;
       runs.emplace_back(std::move(s));
       runs.back().advance(1, 0, RunControl{});
