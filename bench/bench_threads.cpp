@@ -35,6 +35,7 @@
 #include "lodestra_solver/ch_3d.hpp"
 #include "lodestra_solver/drivers_2d.hpp"
 #include "lodestra_solver/noise_3d.hpp"
+#include "lodestra_solver/run_3d.hpp"
 #include "lodestra_solver/runner_3d.hpp"
 #include "lodestra_solver/stokes_3d.hpp"
 #include "tarnel_geo/lines.hpp"
@@ -296,10 +297,12 @@ int main(int argc, char** argv) {
 
   RidiParams3D pd = RidiParams3D::default_test();
   pd.nx = pd.ny = pd.nz = n3;
-  const QField3D relaxed =
-      lodestra_solver::run_ridi_3d(QField3D::random_perturbation(n3, n3, n3, 1.0, 0.3, 42), pd, 20,
-                                   0, "", false)
-          .first;
+  // 20 dry steps, through a run that writes no files.
+  lodestra_solver::Run3D relax(lodestra_solver::start_run_3d(
+      lodestra_solver::Model3D::dry, QField3D::random_perturbation(n3, n3, n3, 1.0, 0.3, 42),
+      std::nullopt, pd, std::nullopt, false, std::nullopt));
+  relax.advance(20, 0, lodestra_solver::RunControl{});
+  const QField3D relaxed = relax.state().q;
   Figure scan{"DisclinationLine.scan 128^3 (relaxed)", 1.8};
   std::size_t n_lines = 0, n_segments = 0;
   measure(scan, 3, 0, 0, [&](std::uint64_t, std::vector<unsigned char>& image) {
