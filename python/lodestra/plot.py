@@ -283,7 +283,7 @@ def records(records: Sequence[Any], fields: Union[str, Sequence[str]] = ("mean_s
         # One legend for an axes and its twin, naming every line of both.
         handles = [h for a in axes for h in a.get_legend_handles_labels()[0]]
         axes[-1].legend(handles, [h.get_label() for h in handles], fontsize=8)
-    axes[-1 if ax is None else 0].set_xlabel("time t (units of dt)")
+    axes[-1 if ax is None else 0].set_xlabel("time t (τ, the unit of dt)")
     return _figure_of(axes[0])
 
 
