@@ -4,6 +4,8 @@
 // steps; the run polls back between steps, and the poll re-acquires the lock to
 // handle signals (Ctrl-C) and to call the caller's progress function.
 
+#include <sys/stat.h>
+
 #include <array>
 #include <cstring>
 #include <optional>
@@ -106,6 +108,49 @@ Field field_from(PyObject* obj, const char* name, int ndim, std::uint64_t width,
   return f;
 }
 
+// The fields of a resumed run read from its checkpoint: the arrays write_fields appended,
+// from `offset` on, read straight into engine storage.
+struct FieldFile {
+  int fd;
+  std::uint64_t offset;
+};
+
+// A field from the checkpoint file when there is one (its array of `shape`), else from
+// the argument as field_from takes it.
+template <class Field>
+Field field_in(std::optional<FieldFile>& file, PyObject* obj, const char* name, int ndim,
+               std::vector<std::uint64_t> shape, std::uint64_t width, std::uint64_t vertices,
+               const auto& params) {
+  if (!file) return field_from<Field>(obj, name, ndim, width, vertices, params);
+  auto values = lodestra_solver::read_npy_at(file->fd, file->offset, shape);
+  if (!values) raise(PyExc_ValueError, std::string(name) + ": " + values.error().text);
+  Field f;
+  f.nx = params.nx;
+  f.ny = params.ny;
+  if constexpr (requires { f.nz; }) f.nz = params.nz;
+  f.dx = params.dx;
+  f.data = std::move(*values);
+  return f;
+}
+
+// The checkpoint's file descriptor and the offset of its first field array.
+std::optional<FieldFile> field_file(PyObject* obj) {
+  if (obj == nullptr || obj == Py_None) return std::nullopt;
+  Ref seq(check(PySequence_Tuple(obj)));
+  if (PyTuple_Size(seq.get()) != 2) raise(PyExc_ValueError, "fields_at: (fd, offset) expected");
+  return FieldFile{static_cast<int>(to_count(PyTuple_GetItem(seq.get(), 0), "fields_at")),
+                   to_count(PyTuple_GetItem(seq.get(), 1), "fields_at")};
+}
+
+// Nothing may follow the last field array.
+void require_end(const std::optional<FieldFile>& file) {
+  struct stat st {};
+  if (file &&
+      (::fstat(file->fd, &st) != 0 || static_cast<std::uint64_t>(st.st_size) != file->offset)) {
+    raise(PyExc_ValueError, "bytes after the last array");
+  }
+}
+
 std::array<std::uint64_t, 4> generator_from(PyObject* obj) {
   Ref seq(check(PySequence_Tuple(obj)));
   if (PyTuple_Size(seq.get()) != 4) raise(PyExc_ValueError, "generator: four words expected");
@@ -140,7 +185,8 @@ PyObject* make_run(PyObject*, PyObject* args, PyObject* kwargs) {
                                           "records",
                                           "previous_lines",
                                           "first_non_finite",
-                                          "max_courant"};
+                                          "max_courant",
+                                          "fields_at"};
   return guard([&] {
     Args a("_make_run", names, 10, args, kwargs);
     const int model = model_index(a.raw(0));
@@ -152,19 +198,23 @@ PyObject* make_run(PyObject*, PyObject* args, PyObject* kwargs) {
     if (backflow > 2) raise(PyExc_ValueError, "backflow: unknown kind");
     options.backflow = static_cast<Backflow>(backflow);
     const bool resumed = a.given(10);
+    std::optional<FieldFile> file = field_file(a.given(18) ? a.raw(18) : nullptr);
     if (model < 3) {
       const RidiParams& params = a.object<RidiParams>(3);
       const std::uint64_t n = params.nx * params.ny;
-      QField2D q = field_from<QField2D>(a.raw(1), names[1], 2, 2, n, params);
+      QField2D q = field_in<QField2D>(file, a.raw(1), names[1], 2, {n, 2}, 2, n, params);
       std::optional<ScalarField2D> phi;
-      if (a.raw(2) != Py_None) phi = field_from<ScalarField2D>(a.raw(2), names[2], 1, 1, n, params);
+      if (a.raw(2) != Py_None || (file && model == 2)) {
+        phi = field_in<ScalarField2D>(file, a.raw(2), names[2], 1, {n}, 1, n, params);
+      }
       RunState2D s =
           lodestra_solver::start_run_2d(static_cast<Model2D>(model), std::move(q), std::move(phi),
                                         params, lodestra_solver::seeded_noise_seed_2d(seed));
       s.options = options;
       if (resumed) {
-        if (a.raw(10) != Py_None) {
-          s.velocity = field_from<VelocityField2D>(a.raw(10), names[10], 2, 2, n, params);
+        if (a.raw(10) != Py_None || (file && model != 0)) {
+          s.velocity =
+              field_in<VelocityField2D>(file, a.raw(10), names[10], 2, {n, 2}, 2, n, params);
         }
         s.step = a.count(11);
         s.recorded = to_flag(a.raw(12), names[12]);
@@ -178,13 +228,17 @@ PyObject* make_run(PyObject*, PyObject* args, PyObject* kwargs) {
         if (a.raw(16) != Py_None) s.first_non_finite = a.count(16);
         s.max_courant = a.real(17);
       }
+      require_end(file);
       return wrap(SimRun{Run2D(std::move(s))});
     }
     const RidiParams3D& params = a.object<RidiParams3D>(3);
     const std::uint64_t n = params.nx * params.ny * params.nz;
-    QField3D q = field_from<QField3D>(a.raw(1), names[1], 4, 5, n, params);
+    const std::uint64_t nx = params.nx, ny = params.ny, nz = params.nz;
+    QField3D q = field_in<QField3D>(file, a.raw(1), names[1], 4, {nx, ny, nz, 5}, 5, n, params);
     std::optional<ScalarField3D> phi;
-    if (a.raw(2) != Py_None) phi = field_from<ScalarField3D>(a.raw(2), names[2], 3, 1, n, params);
+    if (a.raw(2) != Py_None || (file && model == 4)) {
+      phi = field_in<ScalarField3D>(file, a.raw(2), names[2], 3, {nx, ny, nz}, 1, n, params);
+    }
     std::optional<std::string> out_dir;
     if (a.raw(5) != Py_None) out_dir = to_path(a.raw(5), names[5]);
     RunState3D s = lodestra_solver::start_run_3d(model == 3 ? Model3D::dry : Model3D::bech,
@@ -192,8 +246,9 @@ PyObject* make_run(PyObject*, PyObject* args, PyObject* kwargs) {
                                                  to_flag(a.raw(6), names[6]), seed);
     s.options = options;
     if (resumed) {
-      if (a.raw(10) != Py_None) {
-        s.velocity = field_from<VelocityField3D>(a.raw(10), names[10], 4, 3, n, params);
+      if (a.raw(10) != Py_None || (file && model == 4)) {
+        s.velocity =
+            field_in<VelocityField3D>(file, a.raw(10), names[10], 4, {nx, ny, nz, 3}, 3, n, params);
       }
       s.step = a.count(11);
       if (s.model == Model3D::bech) {
@@ -212,6 +267,7 @@ PyObject* make_run(PyObject*, PyObject* args, PyObject* kwargs) {
       if (a.raw(16) != Py_None) s.first_non_finite = a.count(16);
       s.max_courant = a.real(17);
     }
+    require_end(file);
     return wrap(SimRun{Run3D(std::move(s))});
   });
 }
@@ -404,8 +460,9 @@ PyMethodDef make_run_def = {
     "_make_run", as_method(make_run), kCallFlags,
     "_make_run(model, q, phi, params, seed, out_dir, track_defects, friction, flow_alignment, "
     "backflow, velocity=None, step=0, recorded=False, generator=None, records=b'', "
-    "previous_lines=None, first_non_finite=None, max_courant=0.0)\n--\n\n"
-    "A new run, or one resumed from a checkpoint's parts (from `velocity` on)."};
+    "previous_lines=None, first_non_finite=None, max_courant=0.0, fields_at=None)\n--\n\n"
+    "A new run, or one resumed from a checkpoint's parts (from `velocity` on); with\n"
+    "fields_at = (fd, offset) its fields are read from the checkpoint file."};
 
 }  // namespace
 

@@ -193,7 +193,11 @@ RunOutcome Run2D::advance(std::uint64_t n_steps, std::uint64_t snap_every,
   const std::uint64_t end = s.step + n_steps;
   if (n_steps > 0 && !work_) work_ = std::make_unique<Workspaces>(s);
   if (work_ && work_->rk4) work_->rk4->load(s.q);
-  if (control.stop_on_non_finite && all_finite(s.q.data) && all_finite(s.phi.data)) save_resume();
+  // The resume point: this state, unless the last snapshot saved it already.
+  const bool saved = resume_ && resume_->step == s.step;
+  if (control.stop_on_non_finite && !saved && all_finite(s.q.data) && all_finite(s.phi.data)) {
+    save_resume();
+  }
   const Noise2D noise(s.params);
   Poller poller(control);
   RunOutcome outcome;

@@ -310,7 +310,11 @@ RunOutcome Run3D::advance(std::uint64_t n_steps, std::uint64_t snap_every,
   if (n_steps > kNoStep - 1 - s.step) throw std::overflow_error("the step count overflows");
   const std::uint64_t end = s.step + n_steps;
   if (n_steps > 0 && !work_) work_ = std::make_unique<Workspaces>(s);
-  if (control.stop_on_non_finite && all_finite(s.q.data) && all_finite(s.phi.data)) save_resume();
+  // The resume point: this state, unless the last snapshot saved it already.
+  const bool saved = resume_ && resume_->step == s.step;
+  if (control.stop_on_non_finite && !saved && all_finite(s.q.data) && all_finite(s.phi.data)) {
+    save_resume();
+  }
   if (s.out_dir && !stats_) open_stats();
   Poller poller(control);
   RunOutcome outcome;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "lodestra_core/format.hpp"
+#include "lodestra_core/sizes.hpp"
 
 namespace lodestra_solver {
 
@@ -211,6 +212,39 @@ std::string npy_float64_header(std::span<const std::uint64_t> shape) {
   out.append(pad, ' ');
   out.push_back('\n');
   return out;
+}
+
+std::expected<std::vector<double>, IoError> read_npy_at(int fd, std::uint64_t& offset,
+                                                        std::span<const std::uint64_t> shape) {
+  const std::string header = npy_float64_header(shape);
+  std::uint64_t count = 1;
+  for (const std::uint64_t n : shape) count = lodestra_core::checked_mul(count, n);
+  // Reads exactly size bytes at offset, or fails: a short read is a truncated file.
+  auto read_exactly = [&](void* data, std::size_t size) -> std::expected<void, IoError> {
+    char* p = static_cast<char*>(data);
+    while (size > 0) {
+      const ssize_t got = ::pread(fd, p, size, static_cast<off_t>(offset));
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) return std::unexpected(os_error(errno));
+      if (got == 0) return std::unexpected(IoError{"the file ends inside an array"});
+      p += got;
+      size -= static_cast<std::size_t>(got);
+      offset += static_cast<std::uint64_t>(got);
+    }
+    return {};
+  };
+  std::string found(header.size(), '\0');
+  if (auto r = read_exactly(found.data(), found.size()); !r) return std::unexpected(r.error());
+  if (found != header) return std::unexpected(IoError{"an array of another shape or type"});
+  std::vector<double> values(count);
+  if (auto r = read_exactly(values.data(), count * sizeof(double)); !r) {
+    return std::unexpected(r.error());
+  }
+  if constexpr (std::endian::native != std::endian::little) {
+    for (double& v : values)
+      v = std::bit_cast<double>(std::byteswap(std::bit_cast<std::uint64_t>(v)));
+  }
+  return values;
 }
 
 std::expected<void, IoError> append_npy(int fd, std::span<const double> values,

@@ -1060,6 +1060,7 @@ def _make_run(
     previous_lines: Any = ...,
     first_non_finite: Any = ...,
     max_courant: float = ...,
+    fields_at: Any = ...,
 ) -> _Run: ...
 def _restore(name: str, state: bytes) -> Any: ...
 

@@ -455,10 +455,13 @@ class Simulation:
             if meta.get("version") != _VERSION:
                 raise ValueError(f"format version {meta.get('version')}, "
                                  f"this lodestra reads {_VERSION}")
-            data = {name: np.load(f, allow_pickle=False)
-                    for name in [*meta["arrays"], *meta["fields"]]}
-            if f.read(1):
-                raise ValueError("bytes after the last array")
+            data = {name: np.load(f, allow_pickle=False) for name in meta["arrays"]}
+            # The fields are read by the engine itself, straight into its storage.
+            return cls._resume(meta, data, out_dir, (f.fileno(), f.tell()))
+
+    @classmethod
+    def _resume(cls, meta: dict[str, Any], data: dict[str, np.ndarray], out_dir: Any,
+                fields_at: tuple[int, int]) -> Simulation:
         model = meta["model"]
         if model not in MODELS:
             raise ValueError(f"unknown model {model!r}")
@@ -482,14 +485,17 @@ class Simulation:
         sim._threads = None
         bad = int(data["first_non_finite"])
         generator = tuple(int(w) for w in data["generator"]) if "generator" in data else None
+        if meta["fields"] != ["q"] + (["phi"] if model in _WITH_PHI else []) + (
+                ["velocity"] if model in _WITH_FLOW else []):
+            raise ValueError(f"fields {meta['fields']} for model {model!r}")
         sim._run = _core._make_run(
-            model, data["q"], data.get("phi"), params, sim._seed, sim._out_dir,
+            model, None, None, params, sim._seed, sim._out_dir,
             sim._track_defects, sim._options["friction"], sim._options["flow_alignment"],
-            _BACKFLOW.index(sim._options["backflow"]), data.get("velocity"),
+            _BACKFLOW.index(sim._options["backflow"]), None,
             int(meta["step"]), bool(data["recorded"]),
             generator if generator is not None else (0, 0, 0, 0),
             data["records_state"].tobytes(), lines, None if bad < 0 else bad,
-            float(data["max_courant"]))
+            float(data["max_courant"]), fields_at)
         return sim
 
 

@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "lodestra_fields/fields3d.hpp"
 #include "lodestra_solver/stats_3d.hpp"
@@ -94,6 +95,11 @@ std::string npy_float64_header(std::span<const std::uint64_t> shape);
 // that numpy.load reads one after another from the open file.
 std::expected<void, IoError> append_npy(int fd, std::span<const double> values,
                                         std::span<const std::uint64_t> shape);
+
+// Reads at offset the array append_npy wrote with this shape, advancing offset past it; an
+// array of another header, or a file that ends inside it, is an error.
+std::expected<std::vector<double>, IoError> read_npy_at(int fd, std::uint64_t& offset,
+                                                        std::span<const std::uint64_t> shape);
 
 // prefix + "_" + step in decimal padded to at least six digits + ".npy": ("q", 99) gives
 // "q_000099.npy".
