@@ -133,9 +133,10 @@ def test_refusals(tmp_path):
 def test_truncated_checkpoint_is_refused(tmp_path):
     path = make("hydro").save(str(tmp_path / "c.npz"))
     data = open(path, "rb").read()
-    open(path, "wb").write(data[: len(data) // 2])
-    with pytest.raises(ValueError, match="c.npz"):
-        L.Simulation.load(path)
+    for broken in (data[: len(data) // 2], data + b"\0", data[:100]):
+        open(path, "wb").write(broken)
+        with pytest.raises(ValueError, match="c.npz"):
+            L.Simulation.load(path)
 
 
 def test_blow_up_stops_at_the_last_finite_state():
