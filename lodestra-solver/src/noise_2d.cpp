@@ -14,19 +14,12 @@ constexpr double kTwoPi = 6.283185307179586;
 // Smallest normal double: keeps ln(u1) finite when the generator returns 0.
 constexpr double kSmallestNormal = 2.2250738585072014e-308;
 
-// SplitMix64's output function.
-std::uint64_t mix64(std::uint64_t z) {
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-  return z ^ (z >> 31);
-}
-
 constexpr std::uint64_t kSeededStream2D = 0x2D5EEDED0A1C3F17ULL;
 
 }  // namespace
 
 std::uint64_t seeded_noise_seed_2d(std::uint64_t seed) {
-  return mix64(mix64(seed ^ kSeededStream2D));
+  return lodestra_fields::splitmix64_mix(lodestra_fields::splitmix64_mix(seed ^ kSeededStream2D));
 }
 
 std::uint64_t driver_noise_seed_2d(const lodestra_core::RidiParams& params, std::uint64_t n_steps) {

@@ -26,13 +26,6 @@ using tarnel_geo::DisclinationLine;
 
 namespace {
 
-// SplitMix64's output function.
-std::uint64_t mix64(std::uint64_t z) {
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-  return z ^ (z >> 31);
-}
-
 // What a snapshot records of its disclination lines.
 struct LineSummary {
   std::uint64_t n_lines = 0;
@@ -96,7 +89,7 @@ std::uint64_t stream_of(Model3D model) {
 }  // namespace
 
 std::uint64_t seeded_noise_seed_3d(std::uint64_t seed, std::uint64_t stream, std::uint64_t step) {
-  return mix64(mix64(seed ^ stream) + step);
+  return lodestra_fields::splitmix64_mix(lodestra_fields::splitmix64_mix(seed ^ stream) + step);
 }
 
 RunState3D start_run_3d(Model3D model, QField3D q, std::optional<ScalarField3D> phi,

@@ -18,16 +18,21 @@ struct Lcg64 {
   }
 };
 
+// SplitMix64's output function: a bijective mix of 64 bits, also used on its own to
+// derive the seeds of independent noise streams from a user's seed.
+inline std::uint64_t splitmix64_mix(std::uint64_t z) {
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+  return z ^ (z >> 31);
+}
+
 // SplitMix64: the reference seeding generator for xoshiro.
 struct SplitMix64 {
   std::uint64_t state;
 
   std::uint64_t next() {
     state += 0x9E3779B97F4A7C15ULL;
-    std::uint64_t z = state;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
+    return splitmix64_mix(state);
   }
 };
 
