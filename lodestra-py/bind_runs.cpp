@@ -365,16 +365,45 @@ PyObject* run_fields(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// The records from index `start` on, as new objects.
+template <class Record>
+PyObject* records_after(const std::vector<Record>& records, std::uint64_t start) {
+  const auto first =
+      records.begin() + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(start, records.size()));
+  return list_of(std::vector<Record>(first, records.end()));
+}
+
 PyObject* run_records(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static constexpr const char* names[] = {"start"};
   return guard([&] {
-    no_args("_Run.records", args, kwargs);
+    Args a("_Run.records", names, 0, args, kwargs);
+    const std::uint64_t start = a.given(0) ? a.count(0) : 0;
     const SimRun& r = run_of(self);
     if (const Run2D* run = std::get_if<Run2D>(&r.run)) {
       const RunState2D& s = run->state();
-      return s.model == Model2D::bech ? list_of(s.bech_records) : list_of(s.records);
+      return s.model == Model2D::bech ? records_after(s.bech_records, start)
+                                      : records_after(s.records, start);
     }
     const RunState3D& s = std::get<Run3D>(r.run).state();
-    return s.model == Model3D::bech ? list_of(s.bech_records) : list_of(s.records);
+    return s.model == Model3D::bech ? records_after(s.bech_records, start)
+                                    : records_after(s.records, start);
+  });
+}
+
+// (global step, number of records), without copying either.
+PyObject* run_counts(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard([&] {
+    no_args("_Run.counts", args, kwargs);
+    const SimRun& r = run_of(self);
+    const std::uint64_t n = std::visit(
+        [](const auto& run) {
+          const auto& s = run.state();
+          return static_cast<std::uint64_t>(s.records.size() + s.bech_records.size());
+        },
+        r.run);
+    Ref step(to_py(step_of(r)));
+    Ref count(to_py(n));
+    return check(PyTuple_Pack(2, step.get(), count.get()));
   });
 }
 
@@ -448,7 +477,10 @@ PyMethodDef run_methods[] = {
      "Steps the run; returns (stop, first_non_finite, path, text, max_courant)."},
     {"fields", as_method(run_fields), kCallFlags,
      "fields($self)\n--\n\n(q, phi or None, velocity or None)."},
-    {"records", as_method(run_records), kCallFlags, "records($self)\n--\n\nThe records so far."},
+    {"records", as_method(run_records), kCallFlags,
+     "records($self, start=0)\n--\n\nThe records from index start on."},
+    {"counts", as_method(run_counts), kCallFlags,
+     "counts($self)\n--\n\n(global step, number of records)."},
     {"write_fields", as_method(run_write_fields), kCallFlags,
      "write_fields($self, fd)\n--\n\nAppends the fields as NPY arrays to an open file."},
     {"state", as_method(run_state), kCallFlags,

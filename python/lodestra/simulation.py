@@ -272,7 +272,7 @@ class Simulation:
     @property
     def step(self) -> int:
         """Steps taken since the start of the run."""
-        return int(self._run.state()[0])
+        return int(self._run.counts()[0])
 
     @property
     def time(self) -> float:
@@ -286,7 +286,7 @@ class Simulation:
 
     def __repr__(self) -> str:
         return (f"Simulation({self._model!r}, grid={_grid_text(_grid(self._params))}, "
-                f"step={self.step}, records={len(self._run.records())}, seed={self._seed})")
+                f"step={self.step}, records={self._run.counts()[1]}, seed={self._seed})")
 
     # -- stepping -------------------------------------------------------------------
 
@@ -316,7 +316,7 @@ class Simulation:
         n_steps = _check_count(n_steps, "n_steps", 0)
         snap_every = _check_count(snap_every, "snap_every", 1)
         start = self.step
-        n_before = len(self._run.records())
+        n_before = self._run.counts()[1]
         bar = _progress_bar(n_steps, start) if progress else None
         before = _core._get_num_threads()
         if self._threads is not None:
@@ -338,16 +338,16 @@ class Simulation:
                 _core._set_num_threads(before)
             if bar is not None:
                 bar.close()
-        return list(self._run.records())[n_before:]
+        return list(self._run.records(n_before))
 
     def _run_with_callback(self, n_steps: int, snap_every: int, poll: Callable[[int], None],
                            callback: Callable[[Simulation], Any]) -> None:
         end = self.step + n_steps
-        n_records = len(self._run.records())
+        n_records = self._run.counts()[1]
         if self._model not in _THREE_D:
             self._advance(0, snap_every, poll)  # the record of the current step, if due
         while True:
-            now = len(self._run.records())
+            now = self._run.counts()[1]
             if now > n_records and callback(self) is False:
                 return
             n_records = now
@@ -402,8 +402,7 @@ class Simulation:
             small["lines_state"] = (np.concatenate(states) if states
                                     else np.zeros(0, dtype=np.uint8))
             small["lines_offsets"] = np.cumsum([0] + [len(s) for s in states], dtype=np.int64)
-        fields = ["q"] + (["phi"] if self._model in _WITH_PHI else []) + (
-            ["velocity"] if self._model in _WITH_FLOW else [])
+        fields = _field_names(self._model)
         meta = {
             "format": _FORMAT, "version": _VERSION, "model": self._model, "step": step,
             "time": self._params.dt * step, "seed": self._seed,
@@ -485,8 +484,7 @@ class Simulation:
         sim._threads = None
         bad = int(data["first_non_finite"])
         generator = tuple(int(w) for w in data["generator"]) if "generator" in data else None
-        if meta["fields"] != ["q"] + (["phi"] if model in _WITH_PHI else []) + (
-                ["velocity"] if model in _WITH_FLOW else []):
+        if meta["fields"] != _field_names(model):
             raise ValueError(f"fields {meta['fields']} for model {model!r}")
         sim._run = _core._make_run(
             model, None, None, params, sim._seed, sim._out_dir,
@@ -497,6 +495,12 @@ class Simulation:
             data["records_state"].tobytes(), lines, None if bad < 0 else bad,
             float(data["max_courant"]), fields_at)
         return sim
+
+
+def _field_names(model: str) -> list[str]:
+    """The fields a checkpoint of the model holds, in the order write_fields writes them."""
+    return ["q"] + (["phi"] if model in _WITH_PHI else []) + (
+        ["velocity"] if model in _WITH_FLOW else [])
 
 
 def _check_options(model: str, friction: Any = 0.0, flow_alignment: Any = 0.0,
